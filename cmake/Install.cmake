@@ -1,0 +1,1 @@
+# Installation is completed once the tool and backends exist.

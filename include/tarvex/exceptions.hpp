@@ -1,0 +1,169 @@
+// The error family of the framework.
+//
+// `Exception` (a std::exception) is the ordinary error family: it is caught,
+// logged, stored and chained.  `BaseException` is the root of interrupt and
+// exit requests (KeyboardInterrupt, SystemExit), which deliberately do not
+// derive from std::exception so that `catch (const std::exception&)` never
+// swallows them while `catch (...)` clean-up still runs.
+//
+// Every error carries a type name, a message, a cause (set explicitly when
+// one error is raised because of another) and a context (the error that was
+// being handled when it was created, captured by the constructor).
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tarvex {
+
+class ErrorBase {
+ public:
+  explicit ErrorBase(std::string message = {});
+  virtual ~ErrorBase() = default;
+
+  virtual const char* type_name() const = 0;
+  const std::string& message() const { return message_; }
+  const std::exception_ptr& cause() const { return cause_; }
+  const std::exception_ptr& context() const { return context_; }
+  // Sets the explicit cause; refuses to close a cycle in the chain.
+  void set_cause(std::exception_ptr cause);
+  void set_context(std::exception_ptr context) { context_ = std::move(context); }
+
+  // Throws a copy of this error with its dynamic type.
+  [[noreturn]] virtual void raise() const = 0;
+  // A new error of the same type (and the same extra fields) with another
+  // message and no cause or context.
+  virtual std::exception_ptr make_sibling(std::string message) const = 0;
+  // The error to raise in a user's context for this one (see
+  // BringupExceptionWithTraceback).  By default a sibling whose message is
+  // the whole formatted chain and whose cause is this error.
+  virtual std::exception_ptr user_exception(const std::exception_ptr& self) const;
+
+ protected:
+  std::string message_;
+  std::exception_ptr cause_;
+  std::exception_ptr context_;
+};
+
+class Exception : public std::exception, public ErrorBase {
+ public:
+  explicit Exception(std::string message = {}) : ErrorBase(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const char* type_name() const override { return "Exception"; }
+  [[noreturn]] void raise() const override { throw *this; }
+  std::exception_ptr make_sibling(std::string message) const override;
+};
+
+class BaseException : public ErrorBase {
+ public:
+  using ErrorBase::ErrorBase;
+};
+
+// Factory of errors by type name, so that an error that crossed a process
+// boundary as text can be raised again with its own type.
+using ExceptionFactory = std::function<std::exception_ptr(std::string message)>;
+bool register_exception_type(const std::string& type_name, ExceptionFactory factory);
+// The named type with `message`, or nullptr when the name is not registered.
+std::exception_ptr make_exception_by_name(const std::string& type_name, std::string message);
+
+}  // namespace tarvex
+
+// The members of an error class `Name` deriving from `Base`: the
+// constructors of Base, its type name, polymorphic raise and sibling
+// construction.  TARVEX_DEFINE_EXCEPTION declares such a class and registers
+// it under its type name.
+#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                                              \
+ public:                                                                                  \
+  using Base::Base;                                                                       \
+  const char* type_name() const override { return #Name; }                                \
+  [[noreturn]] void raise() const override { throw *this; }                               \
+  std::exception_ptr make_sibling(std::string message) const override {                   \
+    Name sibling(*this);                                                                  \
+    sibling.message_ = std::move(message);                                                \
+    sibling.cause_ = nullptr;                                                             \
+    sibling.context_ = nullptr;                                                           \
+    return std::make_exception_ptr(sibling);                                              \
+  }
+
+// Registers `Name` (constructible from a message) under its type name.
+#define TARVEX_REGISTER_EXCEPTION(Name)                  \
+  inline const bool Name##_registered = ::tarvex::register_exception_type( \
+      #Name, [](std::string m) { return std::make_exception_ptr(Name(std::move(m))); });
+
+#define TARVEX_DEFINE_EXCEPTION(Name, Base) \
+  class Name : public Base {                \
+    TARVEX_EXCEPTION_MEMBERS(Name, Base)    \
+  };                                        \
+  TARVEX_REGISTER_EXCEPTION(Name)
+
+namespace tarvex {
+
+TARVEX_DEFINE_EXCEPTION(TypeError, Exception)
+TARVEX_DEFINE_EXCEPTION(ValueError, Exception)
+TARVEX_DEFINE_EXCEPTION(LookupError, Exception)
+TARVEX_DEFINE_EXCEPTION(KeyError, LookupError)
+TARVEX_DEFINE_EXCEPTION(IndexError, LookupError)
+TARVEX_DEFINE_EXCEPTION(AttributeError, Exception)
+TARVEX_DEFINE_EXCEPTION(RuntimeError, Exception)
+TARVEX_DEFINE_EXCEPTION(NotImplementedError, RuntimeError)
+TARVEX_DEFINE_EXCEPTION(AssertionError, Exception)
+TARVEX_DEFINE_EXCEPTION(EOFError, Exception)
+TARVEX_DEFINE_EXCEPTION(ImportError, Exception)
+TARVEX_DEFINE_EXCEPTION(OSError, Exception)
+TARVEX_DEFINE_EXCEPTION(FileNotFoundError, OSError)
+TARVEX_DEFINE_EXCEPTION(TimeoutError, OSError)
+TARVEX_DEFINE_EXCEPTION(ConnectionError, OSError)
+TARVEX_DEFINE_EXCEPTION(ConnectionRefusedError, ConnectionError)
+TARVEX_DEFINE_EXCEPTION(ConnectionResetError, ConnectionError)
+
+TARVEX_DEFINE_EXCEPTION(KeyboardInterrupt, BaseException)
+
+class SystemExit : public BaseException {
+  TARVEX_EXCEPTION_MEMBERS(SystemExit, BaseException)
+  explicit SystemExit(int code) : BaseException(std::to_string(code)), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_ = 0;
+};
+TARVEX_REGISTER_EXCEPTION(SystemExit)
+
+// KeyError for a missing key, with the key's printable form as its text.
+KeyError missing_key(std::string_view key_repr);
+
+// The error an exception_ptr holds, as one of ours: errors of the family are
+// returned unchanged; anything else (a std::exception of another library, or
+// a non-standard throw) is wrapped in a plain Exception that keeps its type
+// name and text.
+std::exception_ptr adopt(const std::exception_ptr& error);
+// Access to the ErrorBase behind an adopted pointer (nullptr for foreign ones).
+const ErrorBase* as_error(const std::exception_ptr& error);
+ErrorBase* as_mutable_error(const std::exception_ptr& error);
+
+// Type name, text form (the message), printable representation
+// (`TypeName('message')`) and the whole chain, oldest error first, the way a
+// traceback shows it.
+std::string exception_type_name(const std::exception_ptr& error);
+std::string exception_str(const std::exception_ptr& error);
+std::string exception_repr(const std::exception_ptr& error);
+std::string format_exception(const std::exception_ptr& error);
+
+// Whether the error belongs to the ordinary family (std::exception).
+bool is_ordinary(const std::exception_ptr& error);
+// Whether the error's dynamic type is T or derives from it.
+template <class T>
+bool is_instance(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const T&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace tarvex

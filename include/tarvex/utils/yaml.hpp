@@ -1,0 +1,49 @@
+// YAML reading and writing for testbed and clean configurations.
+//
+// Loading types plain scalars the way YAML 1.1 safe loaders do (the way test
+// engineers' existing tools read testbed files): yes/no/on/off/true/false
+// are booleans, 0x1F, 017, 0b101, 1_000 and 1:30 are integers, ~, null and
+// empty values are null, .5, 1.0e+3, .inf and .nan are floats; quoted
+// scalars stay strings; merge keys (<<) are resolved; a duplicate key keeps
+// its last value at its first position.  Timestamps (2001-12-14) stay
+// strings.
+//
+// Dumping is a safe, block-style dump with sorted keys.  Every string that a
+// YAML loader would read as something else is quoted so that it reads back
+// as the same string, and floats always read back as floats: a file we
+// write loads back, in any standard YAML loader, to the same data.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tarvex/exceptions.hpp"
+#include "tarvex/value.hpp"
+
+namespace tarvex::utils::yaml {
+
+// A document that cannot be parsed or typed; the message names the source
+// (file name) and the line.
+TARVEX_DEFINE_EXCEPTION(YAMLError, ValueError)
+
+// Parses one YAML document; `source` names the text in error messages.
+Value load_string(std::string_view text, std::string_view source = "<string>");
+// Reads and parses a file; FileNotFoundError or OSError (naming the file)
+// when it cannot be read, YAMLError when it cannot be parsed.
+Value load_file(const std::string& path);
+
+// The safe block-style dump of `value`, ending with a line break.
+std::string dump(const Value& value);
+
+// The framework's YAML loader.
+class Loader {
+ public:
+  Loader() = default;
+  // A testbed file: its content must be a mapping (an empty file is an
+  // empty mapping); anything else is a YAMLError naming the file.
+  Value load(const std::string& path) const;
+  // Any YAML document, as it stands.
+  Value load_arbitrary(const std::string& path) const;
+};
+
+}  // namespace tarvex::utils::yaml

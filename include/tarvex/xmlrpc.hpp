@@ -1,0 +1,125 @@
+// XML-RPC over HTTP between the bring-up manager and its worker subprocess.
+//
+// The server side handles one request per accepted connection on a loopback
+// listening socket; the request loop that decides when to accept belongs to
+// the caller.  Only POST to "/RPC2" is served; every request must carry the
+// per-run token as its HTTP Basic password (the user name is not checked).
+// Request size and read time are bounded so that a slow or hostile client
+// cannot stall the server.
+//
+// The client tells apart a refused connection, an HTTP error status, an
+// XML-RPC fault and other transport failures.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tarvex/exceptions.hpp"
+#include "tarvex/value.hpp"
+
+namespace tarvex::xmlrpc {
+
+// The server answered with an HTTP status other than 200.
+class ProtocolError : public Exception {
+  TARVEX_EXCEPTION_MEMBERS(ProtocolError, Exception)
+  ProtocolError(int status, std::string message) : Exception(std::move(message)), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_ = 0;
+};
+TARVEX_REGISTER_EXCEPTION(ProtocolError)
+
+// The server answered with an XML-RPC fault.  The fault text of our server is
+// "TypeName:message"; the user-facing form of a Fault is an error of the
+// remote type (when that type is known here) carrying the remote text.
+class Fault : public Exception {
+  TARVEX_EXCEPTION_MEMBERS(Fault, Exception)
+  Fault(int code, std::string fault_string);
+  int code() const { return code_; }
+  const std::string& fault_string() const { return fault_string_; }
+  // The remote error's type name and text, parsed from the fault string
+  // (empty type when the fault string names none).
+  const std::string& remote_type() const { return remote_type_; }
+  const std::string& remote_message() const { return remote_message_; }
+  std::exception_ptr user_exception(const std::exception_ptr& self) const override;
+
+ private:
+  int code_ = 0;
+  std::string fault_string_;
+  std::string remote_type_;
+  std::string remote_message_;
+};
+TARVEX_REGISTER_EXCEPTION(Fault)
+
+// Builds the fault text that the server sends for an error.
+std::string fault_string_for(const std::exception_ptr& error);
+
+// Process-wide size limit of XML documents (both directions); raised well
+// above xmlrpc-c's default of 512 KiB, since testbed configurations are
+// larger.
+void raise_xml_size_limit();
+
+class Server {
+ public:
+  // Every method that is not an introspection function ("system.*") goes to
+  // the dispatcher; an error it raises becomes a fault.
+  using Dispatcher = std::function<Value(const std::string& method, const List& params)>;
+
+  struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: the kernel chooses
+    std::string token;
+    std::size_t max_request_bytes = 64 * 1024 * 1024;
+    std::chrono::milliseconds read_timeout{10000};  // whole request, headers and body
+  };
+
+  Server(Options options, Dispatcher dispatcher);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  int port() const;
+  int listen_fd() const;
+  // Accepts one pending connection and serves its request (or answers it
+  // with an HTTP error); returns once the response has been written and the
+  // connection closed.  Never throws for a client's misbehaviour.
+  void handle_request();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class ServerProxy {
+ public:
+  struct Options {
+    std::string token;
+    // Called whenever `interrupt_fd` becomes readable while a call waits for
+    // its answer; it may throw to abandon the call, or return to keep
+    // waiting.
+    int interrupt_fd = -1;
+    std::function<void()> on_interrupt;
+  };
+
+  // `url` is "http://host:port" with an optional path (default "/RPC2").
+  explicit ServerProxy(std::string url, Options options = {});
+
+  // Sends one call and returns the decoded result (nil decodes to null).
+  // ConnectionRefusedError, ProtocolError, Fault, EOFError (the server closed
+  // the connection without answering) or OSError for other failures.
+  Value call(const std::string& method, const List& params = {}) const;
+
+  const std::string& url() const { return url_; }
+
+ private:
+  std::string url_;
+  std::string host_;
+  int port_ = 0;
+  std::string path_;
+  Options options_;
+};
+
+}  // namespace tarvex::xmlrpc

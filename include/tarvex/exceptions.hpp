@@ -21,7 +21,8 @@ namespace tarvex {
 
 class ErrorBase {
  public:
-  explicit ErrorBase(std::string message = {});
+  ErrorBase() : ErrorBase(std::string()) {}
+  explicit ErrorBase(std::string message);
   virtual ~ErrorBase() = default;
 
   virtual const char* type_name() const = 0;
@@ -50,7 +51,8 @@ class ErrorBase {
 
 class Exception : public std::exception, public ErrorBase {
  public:
-  explicit Exception(std::string message = {}) : ErrorBase(std::move(message)) {}
+  Exception() = default;
+  explicit Exception(std::string message) : ErrorBase(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
   const char* type_name() const override { return "Exception"; }
   [[noreturn]] void raise() const override { throw *this; }
@@ -59,6 +61,7 @@ class Exception : public std::exception, public ErrorBase {
 
 class BaseException : public ErrorBase {
  public:
+  BaseException() = default;
   using ErrorBase::ErrorBase;
 };
 
@@ -75,21 +78,21 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
 // constructors of Base, its type name, polymorphic raise and sibling
 // construction.  TARVEX_DEFINE_EXCEPTION declares such a class and registers
 // it under its type name.
-#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                                              \
- public:                                                                                  \
-  using Base::Base;                                                                       \
-  const char* type_name() const override { return #Name; }                                \
-  [[noreturn]] void raise() const override { throw *this; }                               \
-  std::exception_ptr make_sibling(std::string message) const override {                   \
-    Name sibling(*this);                                                                  \
-    sibling.message_ = std::move(message);                                                \
-    sibling.cause_ = nullptr;                                                             \
-    sibling.context_ = nullptr;                                                           \
-    return std::make_exception_ptr(sibling);                                              \
+#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                            \
+ public:                                                                \
+  using Base::Base;                                                     \
+  const char* type_name() const override { return #Name; }              \
+  [[noreturn]] void raise() const override { throw *this; }             \
+  std::exception_ptr make_sibling(std::string message) const override { \
+    Name sibling(*this);                                                \
+    sibling.message_ = std::move(message);                              \
+    sibling.cause_ = nullptr;                                           \
+    sibling.context_ = nullptr;                                         \
+    return std::make_exception_ptr(sibling);                            \
   }
 
 // Registers `Name` (constructible from a message) under its type name.
-#define TARVEX_REGISTER_EXCEPTION(Name)                  \
+#define TARVEX_REGISTER_EXCEPTION(Name)                                    \
   inline const bool Name##_registered = ::tarvex::register_exception_type( \
       #Name, [](std::string m) { return std::make_exception_ptr(Name(std::move(m))); });
 

@@ -133,7 +133,9 @@ class TaskLog {
     std::optional<std::string> previous_;
   };
 
-  [[nodiscard]] ForkLogfileScope next_fork_logfile(std::string name) { return ForkLogfileScope(*this, std::move(name)); }
+  [[nodiscard]] ForkLogfileScope next_fork_logfile(std::string name) {
+    return ForkLogfileScope(*this, std::move(name));
+  }
 
   // While fork registration is on, every forked child writes its log to a
   // file named by `forked_log_pattern`, with {parent} (the name of this

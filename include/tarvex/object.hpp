@@ -139,10 +139,9 @@ class ClassInfo {
   template <class C, class T>
   ClassInfo& field(std::string name, T C::*ptr) {
     std::string what = name;
-    return add(std::move(name), Member{
-                                    [ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); },
-                                    [ptr, what](Object& o, Value v) { cast<C>(o).*ptr = Convert<T>::from(v, what); },
-                                    {}});
+    return add(std::move(name), Member{[ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); },
+                                       [ptr, what](Object& o, Value v) { cast<C>(o).*ptr = Convert<T>::from(v, what); },
+                                       {}});
   }
   template <class C, class T>
   ClassInfo& readonly(std::string name, T C::*ptr) {
@@ -158,16 +157,17 @@ class ClassInfo {
   }
   template <class C, class R>
   ClassInfo& property(std::string name, R (C::*getter)() const) {
-    return add(std::move(name), Member{[getter](const Object& o) { return Convert<std::decay_t<R>>::to((cast<C>(o).*getter)()); },
-                                       {},
-                                       {}});
+    return add(
+        std::move(name),
+        Member{[getter](const Object& o) { return Convert<std::decay_t<R>>::to((cast<C>(o).*getter)()); }, {}, {}});
   }
   template <class C, class R>
   ClassInfo& property(std::string name, R (C::*getter)()) {
-    return add(std::move(name),
-               Member{[getter](const Object& o) { return Convert<std::decay_t<R>>::to((const_cast<C&>(cast<C>(o)).*getter)()); },
-                      {},
-                      {}});
+    return add(std::move(name), Member{[getter](const Object& o) {
+                                         return Convert<std::decay_t<R>>::to((const_cast<C&>(cast<C>(o)).*getter)());
+                                       },
+                                       {},
+                                       {}});
   }
   // Operations; `defaults` fill missing trailing parameters.
   template <class C, class R, class... A>
@@ -175,7 +175,8 @@ class ClassInfo {
     std::string what = name;
     return add(std::move(name), Member{{}, {}, [fn, what, defaults](Object& o, const List& params) -> Value {
                                          const List args = complete_args(what, sizeof...(A), params, defaults);
-                                         return invoke<C, R, A...>(cast<C>(o), fn, what, args, std::index_sequence_for<A...>{});
+                                         return invoke<C, R, A...>(cast<C>(o), fn, what, args,
+                                                                   std::index_sequence_for<A...>{});
                                        }});
   }
   template <class C, class R, class... A>
@@ -183,7 +184,8 @@ class ClassInfo {
     std::string what = name;
     return add(std::move(name), Member{{}, {}, [fn, what, defaults](Object& o, const List& params) -> Value {
                                          const List args = complete_args(what, sizeof...(A), params, defaults);
-                                         return invoke<C, R, A...>(cast<C>(o), fn, what, args, std::index_sequence_for<A...>{});
+                                         return invoke<C, R, A...>(cast<C>(o), fn, what, args,
+                                                                   std::index_sequence_for<A...>{});
                                        }});
   }
   // An operation given directly as a function of the object and its
@@ -273,7 +275,7 @@ Value kwarg(const Kwargs& kwargs, std::string_view name, Value fallback = Value(
 
 // Declares the class-table hooks of an Object subclass; define
 // `const tarvex::ClassInfo& Name::class_info()` in the source file.
-#define TARVEX_OBJECT(Name)                                     \
- public:                                                        \
-  static const ::tarvex::ClassInfo& class_info();               \
+#define TARVEX_OBJECT(Name)                       \
+ public:                                          \
+  static const ::tarvex::ClassInfo& class_info(); \
   const ::tarvex::ClassInfo& klass() const override { return class_info(); }

@@ -154,8 +154,8 @@ class Value {
   Value(std::nullptr_t) {}
   Value(bool b) : data_(b) {}
   template <class T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
-  Value(T i) : data_(static_cast<std::int64_t>(i)) {}
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>) Value(T i)
+      : data_(static_cast<std::int64_t>(i)) {}
   Value(double d) : data_(d) {}
   Value(const char* s) : data_(std::string(s)) {}
   template <class T>

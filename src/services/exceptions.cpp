@@ -104,17 +104,20 @@ ErrorBase* as_mutable_error(const std::exception_ptr& error) {
 const ErrorBase* as_error(const std::exception_ptr& error) { return as_mutable_error(error); }
 
 std::string exception_type_name(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   return e ? e->type_name() : "None";
 }
 
 std::string exception_str(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   return e ? e->message() : "None";
 }
 
 std::string exception_repr(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   if (!e) return "None";
   return std::string(e->type_name()) + "(" + (e->message().empty() ? "" : py_repr(e->message())) + ")";
 }
@@ -129,7 +132,7 @@ void format_chain(const std::exception_ptr& error, std::string& out, int depth) 
     if (e->cause()) {
       format_chain(e->cause(), out, depth + 1);
       out += "\nThe above exception was the direct cause of the following exception:\n\n";
-    } else if (e->context() && as_error(adopt(e->context())) != e) {
+    } else if (e->context() && as_error(e->context()) != e) {
       format_chain(e->context(), out, depth + 1);
       out += "\nDuring handling of the above exception, another exception occurred:\n\n";
     }

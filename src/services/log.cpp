@@ -89,7 +89,8 @@ void fork_prepare() { flush_all(); }
 
 void emit(const Record& record) {
   for (LogCapture* capture : state().captures) capture->records_.push_back(record);
-  const std::string payload = level_name(record.level) + " " + (record.logger.empty() ? "root" : record.logger) + ": " + record.text;
+  const std::string payload =
+      level_name(record.level) + " " + (record.logger.empty() ? "root" : record.logger) + ": " + record.text;
   spdlog::details::log_msg msg(spdlog::string_view_t(record.logger), to_spdlog(record.level),
                                spdlog::string_view_t(payload));
   state().sink->log(msg);
@@ -239,7 +240,8 @@ std::optional<std::string> TaskLog::child_log_file(int child_pid) const {
     } else {
       char exe[4096];
       const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-      parent = n > 0 ? std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).filename().string() : "tarvex";
+      parent =
+          n > 0 ? std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).filename().string() : "tarvex";
     }
     name = fmt::format(fmt::runtime(forked_log_pattern), fmt::arg("parent", parent), fmt::arg("pid", child_pid));
   } else {

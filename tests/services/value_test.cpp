@@ -11,8 +11,8 @@ TEST(Value, TruthinessFollowsDynamicLanguageRules) {
   for (const Value& falsy : {Value(), Value(false), Value(0), Value(0.0), Value(""), Value(List{}), Value(Map{})}) {
     EXPECT_FALSE(falsy.truthy()) << falsy.repr();
   }
-  for (const Value& truthy : {Value(true), Value(-1), Value(0.5), Value("x"), Value::list({Value()}),
-                              Value::map({{"k", Value()}})}) {
+  for (const Value& truthy :
+       {Value(true), Value(-1), Value(0.5), Value("x"), Value::list({Value()}), Value::map({{"k", Value()}})}) {
     EXPECT_TRUE(truthy.truthy()) << truthy.repr();
   }
 }

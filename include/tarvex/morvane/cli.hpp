@@ -27,27 +27,29 @@ TARVEX_DEFINE_EXCEPTION(ArgumentError, ValueError)
 // its help text.
 inline constexpr std::string_view SUPPRESS = "==SUPPRESS==";
 
-// One option of a parser.
+// One option of a parser.  Every member has a default initializer so that
+// options can be declared with designated initializers naming only what
+// differs from the defaults, without -Wextra's missing-initializer warning.
 struct Argument {
   enum class Action { Store, StoreTrue };
   enum class Nargs { One, OneOrMore };
   enum class Type { Str, Int, Float };
 
-  std::vector<std::string> flags;  // e.g. {"-help", "-h"}; the first names the option
-  std::string dest;                // attribute name; derived from the first flag when empty
-  std::string help;
-  std::string metavar;             // derived from dest (upper case) when empty
+  std::vector<std::string> flags{};  // e.g. {"-help", "-h"}; the first names the option
+  std::string dest{};                // attribute name; derived from the first flag when empty
+  std::string help{};
+  std::string metavar{};  // derived from dest (upper case) when empty
   Action action = Action::Store;
   Nargs nargs = Nargs::One;
   Type type = Type::Str;
-  std::vector<std::string> choices;
+  std::vector<std::string> choices{};
 };
 
 class ArgvQuotingParser {
  public:
   struct Options {
-    std::string prog;  // program name in usage texts; argv[0]'s last component when empty
-    std::string description;
+    std::string prog{};  // program name in usage texts; argv[0]'s last component when empty
+    std::string description{};
     bool add_help = false;  // when true, -h/-help is added automatically
   };
 
@@ -73,7 +75,8 @@ class ArgvQuotingParser {
   void print_usage(std::FILE* out = stdout) const;
   void print_help(std::FILE* out = stdout) const;
 
-  // Replaces the generated usage text; SUPPRESS removes it.
+  // Replaces the generated usage text; SUPPRESS removes it.  "%(prog)s" in
+  // it (and in the description and help texts) stands for the program name.
   std::optional<std::string> usage;
 
  private:
@@ -84,6 +87,8 @@ class ArgvQuotingParser {
 
 // Records the process's command line (argv[0] included); `main` calls it.
 // Without a recorded command line, the kernel's record of it is read.
+// Recording an empty command line drops the record (a real one always holds
+// argv[0]), so the kernel's record is read again.
 void set_command_line(std::vector<std::string> argv);
 void set_command_line(int argc, const char* const* argv);
 std::vector<std::string> command_line();

@@ -1,0 +1,134 @@
+// The user's logical testbed rewritten under actual names.
+//
+// The user describes devices and interfaces under logical names; once the
+// orchestrator has reported what it brought up, that content is moved to
+// the actual device and interface names so that it can be merged into the
+// orchestrator's configuration.  Keys that only make sense on the logical
+// side (the "logical" flag, the interface type used for matching, the
+// aliases and binding markers) are dropped on the way.
+#include "tarvex/exceptions.hpp"
+#include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/worker.hpp"
+
+namespace tarvex::morvane::bases {
+
+namespace {
+
+const Value kDevices("devices");
+const Value kInterfaces("interfaces");
+const Value kTopology("topology");
+
+template <class V>
+auto child(V& level, const Value& key) -> decltype(level.find(key)) {
+  if (!level.is_map()) throw TypeError(std::string("'") + level.type_name() + "' object is not subscriptable");
+  return level.find(key);
+}
+
+void drop_ignored_keys(Value& entry, const std::vector<std::string>& keys, const Value& logical_device) {
+  if (!entry.is_map())
+    throw TypeError(std::string("'") + entry.type_name() + "' object does not support item deletion");
+  for (const std::string& key : keys) {
+    if (entry.as_map().erase(Value(key))) {
+      logger().debug("Ignoring key {} in original testbed topology for logical device {}.", key, logical_device);
+    } else {
+      logger().debug("Did not find key {} in original testbed topology for logical device {}.", key, logical_device);
+    }
+  }
+}
+
+class ContentTransfer {
+ public:
+  explicit ContentTransfer(BringUpWorkerBase& worker)
+      : worker_(worker), config_(worker.enhanced_logical_testbed_config) {}
+
+  // The device's entry under "devices", moved from the logical name to the
+  // actual one.  The logical entry stays: the merge leaves it out when the
+  // orchestrator did not use that name.
+  void transfer_device(const Value& actual, const Value& logical) {
+    Value& devices = config_.at(kDevices);
+    if (!(actual == logical)) devices.as_map().insert_or_assign(actual, devices.at(logical));
+    Value& device = devices.at(actual);
+    drop_ignored_keys(device, worker_._logical_device_keys_to_ignore, logical);
+    if (!device.truthy()) devices.as_map().erase(actual);
+  }
+
+  // The device's entry under "topology", moved to the actual name with its
+  // interfaces re-keyed by actual interface name.  Returns false when a key
+  // the move needs is missing; the steps already taken stay.
+  bool transfer_topology(const Value& actual, const Value& logical) {
+    Value* topology = child(config_, kTopology);
+    if (!topology) return false;
+    if (!(actual == logical)) {
+      const Value* logical_entry = child(*topology, logical);
+      if (!logical_entry) return false;
+      topology->as_map().insert_or_assign(actual, *logical_entry);
+    }
+    Value* device = child(*topology, actual);
+    if (!device) return false;
+    Value* found_interfaces = child(*device, kInterfaces);
+    if (!found_interfaces) return false;
+    const Value logical_interfaces = std::move(*found_interfaces);
+    device->as_map().erase(kInterfaces);
+
+    const Value* testbed_topology = child(worker_.testbed_config, kTopology);
+    const Value* testbed_device = testbed_topology ? child(*testbed_topology, actual) : nullptr;
+    const Value* testbed_interfaces = testbed_device ? child(*testbed_device, kInterfaces) : nullptr;
+    if (!testbed_interfaces) return false;
+    logger().debug("Interfaces for {} from testbed: {}", actual, *testbed_interfaces);
+
+    Map actual_interfaces = rekey_interfaces(logical, logical_interfaces, *testbed_interfaces);
+    if (!actual_interfaces.empty()) device->as_map().insert_or_assign(kInterfaces, std::move(actual_interfaces));
+    if (!(actual == logical)) topology->as_map().erase(logical);
+    // Erasing may have moved the entries: look the device up again.
+    const Value* moved = topology->find(actual);
+    if (moved && !moved->truthy()) topology->as_map().erase(actual);
+    return true;
+  }
+
+ private:
+  // The logical interfaces under the names they have on the actual device.
+  // An interface the orchestrator knows nothing about (by name or alias) is
+  // user content for the actual testbed and is kept whole under its
+  // logical name.
+  Map rekey_interfaces(const Value& logical, const Value& logical_interfaces, const Value& testbed_interfaces) {
+    Map out;
+    for (const auto& [name, entry] : logical_interfaces.as_map()) {
+      if (entry.truthy() && !worker_._interface_is_present(name, testbed_interfaces)) {
+        logger().debug("Detected interface {} specified only in logical testbed. Copying it to the actual testbed ...",
+                       name);
+        out.insert_or_assign(name, entry);
+        continue;
+      }
+      const Value* bound = child(worker_.dev_intf_xref, logical);
+      const Value* actual_name = bound ? child(*bound, name) : nullptr;
+      if (!actual_name) {
+        logger().debug("Did not find any actual interface bound to logical device {}, interface {}.", logical, name);
+        continue;
+      }
+      Value& copy = out.insert_or_assign(*actual_name, entry.truthy() ? entry : Value(Map{}));
+      drop_ignored_keys(copy, worker_._logical_interface_keys_to_ignore, logical);
+    }
+    return out;
+  }
+
+  BringUpWorkerBase& worker_;
+  Value& config_;
+};
+
+}  // namespace
+
+void BringUpWorkerBase::_populate_enhanced_logical_testbed_config() {
+  logger().debug("Transferring content from logical testbed file to testbed topology...");
+  // Copies of values are deep: the transfer edits this copy in place and
+  // the logical configuration stays as it was loaded.
+  enhanced_logical_testbed_config = logical_testbed_config;
+  ContentTransfer transfer(*this);
+  for (const auto& [actual, logical] : dev_name_xref.as_map()) {
+    transfer.transfer_device(actual, logical);
+    if (!transfer.transfer_topology(actual, logical)) {
+      logger().debug("Did not find any topology entry for logical device {}.", logical);
+    }
+  }
+}
+
+}  // namespace tarvex::morvane::bases

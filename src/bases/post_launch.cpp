@@ -1,0 +1,162 @@
+// What a worker does once its backend has brought a topology up: bind the
+// logical names to the actual ones, carry the user's content over, merge
+// the configurations, and write the final testbed file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "tarvex/exceptions.hpp"
+#include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/worker.hpp"
+#include "tarvex/utils/dicts.hpp"
+#include "tarvex/utils/yaml.hpp"
+
+namespace tarvex::morvane::bases {
+
+namespace {
+
+// Pause before the final testbed file is written.  It is part of the
+// worker's established behaviour and is kept as it is.
+constexpr std::chrono::milliseconds FINAL_TB_YAML_WRITE_DELAY{1000};
+
+// The pause actually taken; only tests change it (see the seam below).
+std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
+
+const Value kDevices("devices");
+
+// An error of the file system call that failed, naming the file the way
+// Python names it: "[Errno 2] No such file or directory: '/a/b.yaml'".
+[[noreturn]] void raise_os_error(int error_number, const std::string& file_name) {
+  std::string message =
+      "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + py_repr(file_name);
+  if (error_number == ENOENT) throw FileNotFoundError(std::move(message));
+  throw OSError(std::move(message));
+}
+
+void write_all(int fd, std::string_view text, const std::string& file_name) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      raise_os_error(errno, file_name);
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// Creates a file of a name no one else uses, next to `target` so that the
+// final rename stays within one file system.  The mode is the one an
+// ordinary open would give (0666 less the umask).
+int create_temporary_beside(const std::filesystem::path& target, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  for (;;) {
+    temporary = (directory / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(counter.fetch_add(1))))
+                    .string();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    // A leftover of an earlier process with the same id: try the next name.
+    if (errno != EEXIST) raise_os_error(errno, target.string());
+  }
+}
+
+// Writes `text` to `file_name` so that a reader sees either no file (or the
+// previous one) or the whole new content, never a part of it: the text goes
+// to a temporary file in the same directory, which is renamed onto the
+// final name once complete.  On failure the temporary file is removed.
+void write_file_atomically(const std::string& file_name, std::string_view text) {
+  std::string temporary;
+  int fd = create_temporary_beside(file_name, temporary);
+  try {
+    write_all(fd, text, file_name);
+    if (::fsync(fd) != 0) raise_os_error(errno, file_name);
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) raise_os_error(errno, file_name);
+    if (::rename(temporary.c_str(), file_name.c_str()) != 0) raise_os_error(errno, file_name);
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+// The name of the final testbed file: the name given explicitly, else the
+// run-information directory's name for the task when run under jobrix,
+// else none.
+std::optional<std::string> final_tb_yaml_file_name(const BringUpWorkerBase& worker) {
+  if (worker.tb_yaml_output_file_name && !worker.tb_yaml_output_file_name->empty()) {
+    return worker.tb_yaml_output_file_name;
+  }
+  if (!worker.jobrix) return std::nullopt;
+  if (!worker.runinfo_dir || worker.runinfo_dir->empty()) {
+    logger().warning(
+        "Not writing the final testbed file: running under jobrix but no run information directory is known.");
+    return std::nullopt;
+  }
+  if (worker.taskid.truthy()) return *worker.runinfo_dir + "/testbed_" + worker.taskid.str() + ".actual.yaml";
+  return *worker.runinfo_dir + "/testbed.actual.yaml";
+}
+
+}  // namespace
+
+// Test seam: lets tests shorten the pause before the final testbed file is
+// written (nullopt restores the shipped pause).  Declared by the tests
+// only; nothing else calls it.
+void set_final_tb_yaml_write_delay_for_tests(std::optional<std::chrono::milliseconds> delay) {
+  final_tb_yaml_write_delay = delay.value_or(FINAL_TB_YAML_WRITE_DELAY);
+}
+
+void BringUpWorkerBase::_process_tb_config(bool add_aliases, bool allow_log_act_content_transfer) {
+  if (dev_name_xref.is_none()) throw AssertionError("The physical-to-logical device name xref is not populated.");
+
+  if (add_aliases) {
+    _add_device_aliases();
+    if (dev_name_xref.truthy()) _add_interface_aliases();
+  }
+
+  // Set before the merge, which leaves out the logical devices whose names
+  // the orchestrator did not use.
+  const Value* devices = testbed_config.find(kDevices);
+  if (devices && devices->is_map()) {
+    actual_devices = Value(devices->as_map().keys());
+  } else {
+    logger().debug("No actual devices have come back from the orchestrator.");
+  }
+
+  if (logical_testbed_config.truthy()) {
+    if (allow_log_act_content_transfer) {
+      _populate_intf_name_xref();
+      _populate_enhanced_logical_testbed_config();
+      _testbed_name_alias_processing(enhanced_logical_testbed_config);
+      _merge_testbed_configs(enhanced_logical_testbed_config, testbed_config);
+    } else {
+      _testbed_name_alias_processing(logical_testbed_config);
+      _merge_testbed_configs(logical_testbed_config, testbed_config);
+    }
+  }
+
+  // The static testbed has the last word.
+  tarvex::utils::dicts::recursive_update(testbed_config, static_testbed_config);
+}
+
+void BringUpWorkerBase::_write_final_actual_tb_yaml_file() {
+  if (!testbed_config.truthy()) return;
+  const std::optional<std::string> file_name = final_tb_yaml_file_name(*this);
+  if (!file_name) return;
+  std::this_thread::sleep_for(final_tb_yaml_write_delay);
+  write_file_atomically(*file_name, tarvex::utils::yaml::dump(testbed_config));
+}
+
+}  // namespace tarvex::morvane::bases

@@ -104,17 +104,21 @@ ErrorBase* as_mutable_error(const std::exception_ptr& error) {
 const ErrorBase* as_error(const std::exception_ptr& error) { return as_mutable_error(error); }
 
 std::string exception_type_name(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  // Named, so that the adopted error outlives the pointer into it.
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   return e ? e->type_name() : "None";
 }
 
 std::string exception_str(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   return e ? e->message() : "None";
 }
 
 std::string exception_repr(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(adopt(error));
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
   if (!e) return "None";
   return std::string(e->type_name()) + "(" + (e->message().empty() ? "" : py_repr(e->message())) + ")";
 }

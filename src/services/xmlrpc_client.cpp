@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <xmlrpc-c/xml.hpp>
@@ -26,7 +27,7 @@ namespace {
 
 using detail::UniqueFd;
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = 16 * 1024;
 // The largest response body read; the XML size limit would refuse a larger
 // document anyway.
 constexpr std::uint64_t kMaxResponseBytes = std::uint64_t{256} * 1024 * 1024;
@@ -95,16 +96,21 @@ class Exchange {
     std::string buffer;
     std::size_t head_end;
     std::size_t scanned = 0;
+    // Reads go through a chunk on the stack: growing a string by a whole
+    // chunk would fill memory that a small response never uses.
+    char chunk[kReadChunk];
     while ((head_end = detail::find_head_end(buffer, scanned)) == std::string::npos) {
       scanned = buffer.size();
       if (buffer.size() > detail::kMaxHeadBytes) throw ValueError("HTTP response head too large from " + endpoint_);
-      if (read_some(buffer, send_error) == 0) {
+      const std::size_t got = read_some(chunk, sizeof chunk, buffer.empty() ? send_error : 0);
+      if (got == 0) {
         if (buffer.empty()) {
           if (send_error != 0) detail::raise_os_error(send_error, "sending the request to " + endpoint_);
           throw EOFError("Remote end closed connection without response (" + endpoint_ + ")");
         }
         throw OSError("connection closed in the middle of the HTTP response head from " + endpoint_);
       }
+      buffer.append(chunk, got);
     }
 
     std::string error;
@@ -125,18 +131,22 @@ class Exchange {
     response.body = buffer.substr(head_end);
     buffer.clear();
     if (length) {
+      // Received in place, straight into the body.
       const auto expected = static_cast<std::size_t>(*length);
-      response.body.reserve(expected);
-      while (response.body.size() < expected) {
-        if (read_some(response.body, send_error) == 0) {
-          throw OSError(fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
-                                    response.body.size(), expected, endpoint_));
-        }
-      }
+      std::size_t received = std::min(response.body.size(), expected);
       response.body.resize(expected);
+      while (received < expected) {
+        const std::size_t got = read_some(response.body.data() + received, expected - received, 0);
+        if (got == 0) {
+          throw OSError(fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
+                                    received, expected, endpoint_));
+        }
+        received += got;
+      }
     } else {
       // No length: the body ends where the server closes.
-      while (read_some(response.body, send_error) > 0) {
+      while (const std::size_t got = read_some(chunk, sizeof chunk, 0)) {
+        response.body.append(chunk, got);
         if (response.body.size() > kMaxResponseBytes) {
           throw ValueError(
               fmt::format("HTTP response from {} exceeds the limit of {} bytes", endpoint_, kMaxResponseBytes));
@@ -154,18 +164,17 @@ class Exchange {
     ::setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   }
 
-  // Appends what the socket holds (waiting for it); 0 at end of stream.
-  std::size_t read_some(std::string& out, int send_error) {
+  // Receives what the socket holds into `data` (waiting for it); 0 at the
+  // end of the stream.  `send_error`, when not 0, is reported instead of a
+  // reset: the server broke off because it refused the request, and its
+  // answer got lost.
+  std::size_t read_some(char* data, std::size_t capacity, int send_error) {
     for (;;) {
       wait(POLLIN);
-      const std::size_t before = out.size();
-      out.resize(before + kReadChunk);
-      const ssize_t n = ::recv(socket_.get(), out.data() + before, kReadChunk, 0);
-      out.resize(before + (n > 0 ? static_cast<std::size_t>(n) : 0));
+      const ssize_t n = ::recv(socket_.get(), data, capacity, 0);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      const int error = out.empty() && send_error != 0 ? send_error : errno;
-      detail::raise_os_error(error, "reading the response from " + endpoint_);
+      detail::raise_os_error(send_error != 0 ? send_error : errno, "reading the response from " + endpoint_);
     }
   }
 

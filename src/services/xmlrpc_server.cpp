@@ -35,7 +35,7 @@ using detail::UniqueFd;
 // The fault code of an error raised by the dispatcher (the code Python's
 // SimpleXMLRPCServer uses for the same case).
 constexpr int kDispatchFaultCode = 1;
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = 16 * 1024;
 // How long an early error response waits for the client to stop sending
 // (see Connection::linger).
 constexpr auto kLingerLimit = std::chrono::milliseconds(500);
@@ -122,11 +122,12 @@ class Connection {
     while ((head_end = detail::find_head_end(buffer_, scanned)) == std::string::npos) {
       scanned = buffer_.size();
       if (buffer_.size() >= detail::kMaxHeadBytes) return reject(431, "request head too large");
-      const std::size_t before = buffer_.size();
-      buffer_.resize(before + kReadChunk);
+      // Through a chunk on the stack: growing the buffer by a whole chunk
+      // would fill memory that a small request never uses.
+      char chunk[kReadChunk];
       std::size_t got = 0;
-      const Read status = receive(buffer_.data() + before, kReadChunk, got);
-      buffer_.resize(before + got);
+      const Read status = receive(chunk, sizeof chunk, got);
+      buffer_.append(chunk, got);
       if (status != Read::Data) return abandon(status);
     }
 

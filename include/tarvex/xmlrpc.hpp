@@ -89,7 +89,9 @@ class Server {
   int listen_fd() const;
   // Accepts one pending connection and serves its request (or answers it
   // with an HTTP error); returns once the response has been written and the
-  // connection closed.  Never throws for a client's misbehaviour.
+  // connection closed, and at once when no connection is pending.  Never
+  // throws for a client's misbehaviour; OSError when this process cannot
+  // accept (out of descriptors, say).
   void handle_request();
 
  private:

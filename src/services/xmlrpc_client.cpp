@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <xmlrpc-c/xml.hpp>
 
 #include "tarvex/xmlrpc.hpp"
@@ -64,7 +65,8 @@ class Exchange {
       }
       if (::connect(socket_.get(), a->ai_addr, a->ai_addrlen) == 0) return tune();
       error = errno;
-      if (error == EINPROGRESS) {
+      // Interrupted, the connection still goes on in the background.
+      if (error == EINPROGRESS || error == EINTR) {
         wait(POLLOUT);
         socklen_t length = sizeof error;
         if (::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;

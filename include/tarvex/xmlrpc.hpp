@@ -69,13 +69,17 @@ class Server {
   using Dispatcher = std::function<Value(const std::string& method, const List& params)>;
 
   struct Options {
-    std::string host = "127.0.0.1";
-    int port = 0;  // 0: the kernel chooses
-    std::string token;
+    std::string host = "127.0.0.1";  // a loopback address
+    int port = 0;                    // 0: the kernel chooses
+    std::string token;               // required; never logged
     std::size_t max_request_bytes = 64 * 1024 * 1024;
-    std::chrono::milliseconds read_timeout{10000};  // whole request, headers and body
+    // Bounds the whole request, headers and body; the response write gets
+    // as long again.
+    std::chrono::milliseconds read_timeout{10000};
   };
 
+  // ValueError when the host is not a loopback address or the token is
+  // empty; OSError when the socket cannot be bound.
   Server(Options options, Dispatcher dispatcher);
   ~Server();
   Server(const Server&) = delete;
@@ -85,7 +89,9 @@ class Server {
   int listen_fd() const;
   // Accepts one pending connection and serves its request (or answers it
   // with an HTTP error); returns once the response has been written and the
-  // connection closed.  Never throws for a client's misbehaviour.
+  // connection closed, and at once when no connection is pending.  Never
+  // throws for a client's misbehaviour; OSError when this process cannot
+  // accept (out of descriptors, say).
   void handle_request();
 
  private:
@@ -99,17 +105,23 @@ class ServerProxy {
     std::string token;
     // Called whenever `interrupt_fd` becomes readable while a call waits for
     // its answer; it may throw to abandon the call, or return to keep
-    // waiting.
+    // waiting.  It must consume what made the descriptor readable, or it is
+    // called again at once.
     int interrupt_fd = -1;
     std::function<void()> on_interrupt;
   };
 
   // `url` is "http://host:port" with an optional path (default "/RPC2").
-  explicit ServerProxy(std::string url, Options options = {});
+  // (Two constructors rather than a default argument: a nested struct with
+  // member initialisers cannot be a default argument inside its own class.)
+  explicit ServerProxy(std::string url);
+  ServerProxy(std::string url, Options options);
 
   // Sends one call and returns the decoded result (nil decodes to null).
   // ConnectionRefusedError, ProtocolError, Fault, EOFError (the server closed
-  // the connection without answering) or OSError for other failures.
+  // the connection without answering) or OSError for other failures;
+  // ValueError for parameters that XML-RPC cannot carry and for a malformed
+  // response.  The wait for the answer has no time limit.
   Value call(const std::string& method, const List& params = {}) const;
 
   const std::string& url() const { return url_; }

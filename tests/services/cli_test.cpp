@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/command_line.hpp"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,20 +15,7 @@ using Action = Argument::Action;
 using Nargs = Argument::Nargs;
 using Type = Argument::Type;
 
-// Records a command line for the life of a test and puts the previous one
-// back afterwards, so that tests do not leak command lines into each other.
-class ScopedCommandLine {
- public:
-  explicit ScopedCommandLine(std::vector<std::string> argv) : saved_(command_line()) {
-    set_command_line(std::move(argv));
-  }
-  ~ScopedCommandLine() { set_command_line(saved_); }
-  ScopedCommandLine(const ScopedCommandLine&) = delete;
-  ScopedCommandLine& operator=(const ScopedCommandLine&) = delete;
-
- private:
-  std::vector<std::string> saved_;
-};
+using testing::ScopedCommandLine;
 
 // Parse results are compared by their printable form: it shows the order of
 // the options and tells 1 from 1.0 and '1', which Value equality does not.

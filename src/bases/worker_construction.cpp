@@ -1,0 +1,226 @@
+// Construction of a worker: keyword arguments, the command line, the testbed
+// files, the log level, the topology name and the device classification.
+#include <algorithm>
+
+#include "tarvex/log.hpp"
+#include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/worker.hpp"
+#include "tarvex/morvane/utils.hpp"
+#include "tarvex/utils/utils.hpp"
+#include "tarvex/utils/yaml.hpp"
+
+namespace tarvex::morvane::bases {
+
+const ClassInfo& BringUpWorkerBase::class_info() {
+  static ClassInfo& info = []() -> ClassInfo& {
+    using W = BringUpWorkerBase;
+    static ClassInfo c("tarvex.morvane.bases.BringUpWorkerBase", &BringUpBase::class_info(), factory_of<W>());
+    c.static_field("static_testbed_config", &W::static_testbed_config)
+        .static_field("logical_testbed_config", &W::logical_testbed_config)
+        .static_field("logical_virtual_devices", &W::logical_virtual_devices)
+        .static_field("logical_physical_devices", &W::logical_physical_devices)
+        .field("interactive", &W::interactive)
+        .field("jobrix", &W::jobrix)
+        .field("taskid", &W::taskid)
+        .field("runinfo_dir", &W::runinfo_dir)
+        .field("topology_name", &W::topology_name)
+        .field("testbed_file", &W::testbed_file)
+        .field("logical_testbed_file", &W::logical_testbed_file)
+        .field("tb_yaml_output_file_name", &W::tb_yaml_output_file_name)
+        .field("skip_teardown", &W::skip_teardown)
+        .field("help", &W::help)
+        .field("_logical_device_keys_to_ignore", &W::_logical_device_keys_to_ignore)
+        .field("_logical_interface_keys_to_ignore", &W::_logical_interface_keys_to_ignore)
+        .field("testbed_config", &W::testbed_config)
+        .field("dev_name_xref", &W::dev_name_xref)
+        .field("dev_intf_xref", &W::dev_intf_xref)
+        .field("enhanced_logical_testbed_config", &W::enhanced_logical_testbed_config)
+        .field("shutting_down", &W::shutting_down)
+        .field("cli_help_details", &W::cli_help_details)
+        .field("cli_usage_details", &W::cli_usage_details)
+        .field("actual_devices", &W::actual_devices)
+        .field("_max_post_launch_wait_min", &W::_max_post_launch_wait_min)
+        .method("set_interactive", &W::set_interactive)
+        .method("launch_topology", &W::launch_topology)
+        .method("update_help", &W::update_help)
+        .method("_is_virtual_device", &W::_is_virtual_device)
+        .method("_is_physical_device", &W::_is_physical_device)
+        .method("_is_logical_device", &W::_is_logical_device)
+        .method("_get_logical_devices", &W::_get_logical_devices)
+        .method("_get_logical_virtual_devices", &W::_get_logical_virtual_devices)
+        .method("_get_logical_physical_devices", &W::_get_logical_physical_devices)
+        .method("_get_actual_device_name", &W::_get_actual_device_name)
+        .method("_process_tb_config", &W::_process_tb_config, {Value(true), Value(true)});
+    c.operation("tear_down_topology", [](Object& self, const List& params) -> Value {
+      if (params.size() > 1) throw TypeError("tear_down_topology() takes at most 1 positional argument");
+      static_cast<W&>(self).tear_down_topology(params.empty() ? true : Convert<bool>::from(params[0], "raise_stored_exception"));
+      return Value();
+    });
+    return c;
+  }();
+  return info;
+}
+
+BringUpWorkerBase::BringUpWorkerBase() = default;
+
+BringUpWorkerBase::~BringUpWorkerBase() {
+  auto& instances = utils::bringup_globals().bringup_instances;
+  instances.erase(std::remove(instances.begin(), instances.end(), this), instances.end());
+}
+
+namespace {
+
+// The last component of a path, as os.path.basename gives it ("" after a
+// trailing slash).
+std::string last_path_component(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> optional_text(const Value& v, std::string_view what) {
+  return Convert<std::optional<std::string>>::from(v, what);
+}
+
+bool non_empty(const std::optional<std::string>& text) { return text && !text->empty(); }
+
+}  // namespace
+
+void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
+  // 1. The base part accepts and ignores whatever it is given.
+  BringUpBase::init(args, kwargs);
+
+  // 2. Clean configurations are process-wide.
+  const Value clean = kwarg(kwargs, "clean_config");
+  BringUpBase::clean_config = clean.truthy() ? clean : Value(Map{});
+  const Value bringup_clean = kwarg(kwargs, "bringup_clean_config");
+  BringUpBase::bringup_clean_config = bringup_clean.truthy() ? bringup_clean : Value(Map{});
+
+  // 3. Keyword arguments.
+  interactive = Convert<bool>::from(kwarg(kwargs, "interactive", false), "interactive");
+  jobrix = Convert<bool>::from(kwarg(kwargs, "jobrix", false), "jobrix");
+  taskid = kwarg(kwargs, "taskid");
+  runinfo_dir = optional_text(kwarg(kwargs, "runinfo_dir"), "runinfo_dir");
+  topology_name = optional_text(kwarg(kwargs, "topology_name"), "topology_name");
+  testbed_file = optional_text(kwarg(kwargs, "testbed_file"), "testbed_file");
+  logical_testbed_file = optional_text(kwarg(kwargs, "logical_testbed_file"), "logical_testbed_file");
+  const Value level = kwarg(kwargs, "bringup_log_level");
+  if (level.truthy()) {
+    bringup_log_level = level.str();
+  } else {
+    bringup_log_level.reset();
+  }
+  tb_yaml_output_file_name = optional_text(kwarg(kwargs, "tb_yaml_output_file_name"), "tb_yaml_output_file_name");
+  skip_teardown = Convert<bool>::from(kwarg(kwargs, "skip_teardown", false), "skip_teardown");
+  help = false;
+
+  // 4.
+  _logical_device_keys_to_ignore = LOGICAL_DEVICE_KEYS_TO_IGNORE;
+  _logical_interface_keys_to_ignore = LOGICAL_INTERFACE_KEYS_TO_IGNORE;
+
+  // 5.
+  utils::bringup_globals().bringup_instances.push_back(this);
+
+  // 6. and 7. The command line's base options.
+  base_cli_parser = std::make_unique<utils::ArgvQuotingParser>(utils::ArgvQuotingParser::Options{.add_help = false});
+  bringup_base_cli_parser::populate_base_bringup_parser(*base_cli_parser);
+  Map cliargs;
+  try {
+    cliargs = utils::parse_cli_args(*base_cli_parser);
+  } catch (const std::exception&) {
+    base_cli_parser->print_usage();
+    _raise_exception(std::current_exception());
+  }
+
+  // 8. and 9.
+  for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
+  if (bringup_log_level == "None") bringup_log_level.reset();
+
+  // 10. and 11. The testbed files.
+  log::getLogger("tarvex.utils.yaml.loader").set_level(level_to_set);
+  if (non_empty(testbed_file)) {
+    Value content = tarvex::utils::yaml::Loader().load_arbitrary(*testbed_file);
+    // An empty static testbed file means no static configuration, and
+    // anything but a mapping cannot be applied to a testbed.
+    if (content.is_none()) content = Map{};
+    if (!content.is_map()) {
+      throw TypeError("Static testbed file '" + *testbed_file + "' does not hold a mapping but a " +
+                      content.type_name());
+    }
+    static_testbed_config = std::move(content);
+  }
+  if (non_empty(logical_testbed_file)) {
+    logical_testbed_config = tarvex::utils::yaml::Loader().load(*logical_testbed_file);
+  }
+
+  // 12. and 13.
+  _derive_and_set_log_level();
+  if (logger().is_enabled_for(log::DEBUG)) {
+    logger().debug(log::utils::banner("BringUpWorkerBase instantiated."));
+    logger().debug(fmt::format(
+        "interactive={}\njobrix={}\ntaskid={}\nruninfo_dir={}\ntestbed_file={}\nlogical_testbed_file={}\n"
+        "clean_config={}\nbringup_clean_config={}\nbringup_log_level={}\ntb_yaml_output_file_name={}\n"
+        "skip_teardown={}",
+        Value(interactive), Value(jobrix), taskid, Convert<std::optional<std::string>>::to(runinfo_dir),
+        Convert<std::optional<std::string>>::to(testbed_file),
+        Convert<std::optional<std::string>>::to(logical_testbed_file), BringUpBase::clean_config.pformat(),
+        BringUpBase::bringup_clean_config.pformat(), Convert<std::optional<std::string>>::to(bringup_log_level),
+        Convert<std::optional<std::string>>::to(tb_yaml_output_file_name), Value(skip_teardown)));
+  }
+
+  // 14. to 17.
+  testbed_config = Map{};
+  output_clean_config = Map{};
+  compute_topology_name();
+  dev_name_xref = Map{};
+  dev_intf_xref = Map{};
+  enhanced_logical_testbed_config = Map{};
+  _loop_stored_exception = nullptr;
+  shutting_down = false;
+  event_loop = event_loop::get_event_loop();
+  launch_topology_task.reset();
+  tear_down_topology_task.reset();
+  cli_help_details.clear();
+  cli_usage_details.clear();
+
+  // 18. Device classification, process-wide.
+  logical_virtual_devices = Value::list_of(_get_logical_virtual_devices());
+  logical_physical_devices = Value::list_of(_get_logical_physical_devices());
+  BringUpBase::logical_devices = Value::list_of(_get_logical_devices());
+
+  // 19.
+  actual_devices = List{};
+  _max_post_launch_wait_min = DEFAULT_MAX_POST_LAUNCH_WAIT_MINUTES;
+}
+
+void BringUpWorkerBase::compute_topology_name() {
+  const std::string timestamp = tarvex::utils::utils::get_time().strftime(TIME_FORMAT);
+  std::string name;
+  if (jobrix) {
+    const std::string task_suffix = taskid.truthy() ? "_" + taskid.str() : "";
+    if (non_empty(topology_name)) {
+      name = *topology_name + "_" + timestamp + task_suffix;
+    } else {
+      if (!runinfo_dir) throw TypeError("A topology launched from jobrix without a topology_name needs a runinfo_dir");
+      name = last_path_component(*runinfo_dir) + task_suffix;
+    }
+  } else {
+    std::string prefix;
+    if (non_empty(topology_name)) {
+      prefix = *topology_name;
+    } else {
+      const std::vector<std::string> argv = utils::command_line();
+      const std::string program = argv.empty() ? std::string() : argv[0];
+      const std::size_t start = program.find_first_not_of(" \t\n\r\f\v");
+      if (start == std::string::npos) {
+        throw IndexError("The program path is blank: no topology name can be derived from it");
+      }
+      const std::size_t end = program.find_first_of(" \t\n\r\f\v", start);
+      prefix = last_path_component(program.substr(start, end - start));
+    }
+    name = prefix + "_" + timestamp;
+  }
+  std::replace(name.begin(), name.end(), ':', '_');
+  topology_name = name;
+}
+
+}  // namespace tarvex::morvane::bases

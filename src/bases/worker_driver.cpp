@@ -1,0 +1,165 @@
+// The launch and teardown driver: runs the backend's coroutines on the
+// worker's event loop, stores and chains every error, tears a failed launch
+// down and raises the user-facing error in the caller's context.
+#include <csignal>
+
+#include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/worker.hpp"
+#include "tarvex/morvane/bringup_signals.hpp"
+#include "tarvex/morvane/exceptions.hpp"
+#include "tarvex/morvane/server_shutdown.hpp"
+
+namespace tarvex::morvane::bases {
+
+using bringup_signals::SignalError;
+using exceptions::BringupExceptionWithTraceback;
+using exceptions::TopologyTerminatedDueToSignal;
+using orvanta::request_bringup_worker_server_shutdown;
+
+void BringUpWorkerBase::set_interactive(bool value) {
+  logger().debug("Setting interactive to {}.", Value(value));
+  interactive = value;
+}
+
+void BringUpWorkerBase::_set_log_level(int level) {
+  logger().set_level(level);
+  logger().debug("Set log level : {}", level);
+  log::getLogger("tarvex.morvane.bringup_signals").set_level(level);
+  log::getLogger("tarvex.morvane.utils").set_level(level);
+}
+
+asio::awaitable<void> BringUpWorkerBase::_launch_topology() {
+  throw NotImplementedError();
+  co_return;
+}
+
+asio::awaitable<void> BringUpWorkerBase::_tear_down_topology() {
+  throw NotImplementedError();
+  co_return;
+}
+
+void BringUpWorkerBase::launch_topology() {
+  if (help) return;
+  logger().info("Launching topology...");
+  logger().debug("Installing signal handlers...");
+  bringup_signals::install_signal_handlers();
+
+  std::exception_ptr in_flight;  // an interrupt or exit request, not caught here
+  try {
+    launch_topology_task = event_loop->create_task(_launch_topology(), "launch_topology");
+    event_loop->run_until_complete(launch_topology_task);
+    if (!_loop_stored_exception) {
+      logger().info("Topology has been launched.");
+      _wait_for_devices_to_be_ready();
+      _write_final_actual_tb_yaml_file();
+    }
+  } catch (const SignalError& e) {
+    if (*e.what()) logger().info("Received : {}", e.what());
+    logger().debug(format_exception(std::current_exception()));
+    _store_exception(std::current_exception());
+    // Made while the signal error is handled, so the signal error is its
+    // context as well as its cause.
+    _store_exception(std::make_exception_ptr(TopologyTerminatedDueToSignal()));
+  } catch (const std::exception& e) {
+    if (called_as_context_mgr || jobrix) {
+      if (*e.what()) {
+        logger().error("launch_topology failed due to an exception : {}", e.what());
+      } else {
+        logger().error("launch_topology failed due to an exception.");
+      }
+    }
+    _store_exception(std::current_exception());
+  } catch (...) {
+    in_flight = std::current_exception();
+  }
+  // On every path: a stored error tears the topology down and is raised,
+  // replacing an interrupt still in flight.
+  _raise_stored_exception_if_present();
+  if (in_flight) std::rethrow_exception(in_flight);
+}
+
+void BringUpWorkerBase::tear_down_topology(bool raise_stored_exception) {
+  if (skip_teardown && jobrix) {
+    logger().warning("Topology is not being torn down.  It is now the user's responsibility to tear it down manually.");
+  }
+  if (!help && !(skip_teardown && jobrix) && event_loop && !shutting_down) {
+    logger().info("Tearing down topology...");
+    shutting_down = true;
+    std::exception_ptr in_flight;
+    try {
+      tear_down_topology_task = event_loop->create_task(_tear_down_topology(), "tear_down_topology");
+      event_loop->run_until_complete(tear_down_topology_task);
+      logger().info("Topology has been torn down.");
+    } catch (const std::exception& e) {
+      if (called_as_context_mgr || jobrix) logger().error("tear_down_topology failed due to exception : {}", e.what());
+      _store_exception(std::current_exception());
+    } catch (...) {
+      in_flight = std::current_exception();
+    }
+    // On every path: the loop is closed for good, and a later request for an
+    // event loop in this process starts afresh.
+    event_loop->close();
+    if (event_loop::policy_installed()) event_loop::discard_policy();
+    if (raise_stored_exception) _raise_stored_exception_if_present(false);
+    if (in_flight) std::rethrow_exception(in_flight);
+  }
+  request_bringup_worker_server_shutdown();
+}
+
+void BringUpWorkerBase::_store_exception(std::exception_ptr exceptionToSave) {
+  exceptionToSave = adopt(exceptionToSave);
+  ErrorBase* error = as_mutable_error(exceptionToSave);
+  if (_loop_stored_exception) error->set_cause(_loop_stored_exception);
+  _loop_stored_exception = exceptionToSave;
+
+  std::optional<int> signum;
+  try {
+    std::rethrow_exception(exceptionToSave);
+  } catch (const SignalError& e) {
+    signum = e.signum();
+  } catch (...) {
+  }
+  if (!signum && error->context()) {
+    try {
+      std::rethrow_exception(error->context());
+    } catch (const SignalError& e) {
+      signum = e.signum();
+    } catch (...) {
+    }
+  }
+  if (interactive && signum == SIGINT) return;
+
+  logger().error("The following exception was stored : {}\n{}", exception_repr(_loop_stored_exception),
+                 exception_str(BringupExceptionWithTraceback(exceptionToSave).get_user_exception()));
+}
+
+void BringUpWorkerBase::_raise_stored_exception_if_present(bool do_teardown) {
+  if (!_loop_stored_exception) return;
+  if (do_teardown) {
+    try {
+      tear_down_topology(false);
+    } catch (const std::exception& e) {
+      if (called_as_context_mgr || jobrix) {
+        if (*e.what()) {
+          logger().error("tear_down_topology failed due to an exception : {}", e.what());
+        } else {
+          logger().error("tear_down_topology failed due to an exception.");
+        }
+      }
+      _store_exception(std::current_exception());
+    }
+  }
+  const std::exception_ptr error = std::exchange(_loop_stored_exception, nullptr);
+  if (called_as_context_mgr || jobrix) {
+    const std::exception_ptr user = BringupExceptionWithTraceback(error).get_user_exception();
+    logger().error(exception_str(as_error(user)->cause()));
+  }
+  _raise_exception(error);
+}
+
+void BringUpWorkerBase::_raise_exception(std::exception_ptr exception_to_raise) {
+  request_bringup_worker_server_shutdown();
+  std::rethrow_exception(BringupExceptionWithTraceback(exception_to_raise).get_user_exception());
+}
+
+}  // namespace tarvex::morvane::bases

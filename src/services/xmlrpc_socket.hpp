@@ -1,0 +1,60 @@
+// Socket plumbing shared by the XML-RPC server and client: an owning handle
+// for file descriptors, waits bounded by a deadline, and the translation of
+// errno values into the framework's OSError family.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <chrono>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarvex::xmlrpc::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one file descriptor and closes it when destroyed, so that no error
+// path of the transport can leak a socket.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Closes the descriptor held so far and takes ownership of `fd`.
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// The OSError-family error for errno `err` (ConnectionRefusedError for
+// ECONNREFUSED, ConnectionResetError for ECONNRESET, ...), with the text
+// "[Errno N] description" followed by `doing`, which says what failed.
+std::exception_ptr os_error(int err, std::string_view doing);
+[[noreturn]] void raise_os_error(int err, std::string_view doing);
+
+// Waits until `fd` is ready for `events` (poll flags) or `deadline` passes;
+// false on time-out.  An error or hang-up condition counts as ready, so that
+// the following read or write reports it.
+bool wait_until(int fd, short events, Clock::time_point deadline);
+
+// Sends as much of `parts` as the socket accepts without blocking, never
+// raising SIGPIPE, and drops from `parts` what was sent (empty once all is
+// sent).  Returns false with errno set on failure (EAGAIN when the socket's
+// buffer is full).
+bool send_some(int fd, std::span<iovec>& parts);
+
+}  // namespace tarvex::xmlrpc::detail

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tarvex/morvane/cli.hpp"
+#include "tarvex/morvane/utils.hpp"
+#include "tarvex/utils/yaml.hpp"
+#include "worker_fixture.hpp"
+
+namespace tarvex::testing {
+namespace {
+
+using morvane::bases::BringUpBase;
+using morvane::bases::BringUpWorkerBase;
+
+using WorkerConstruction = WorkerTest;
+
+TEST_F(WorkerConstruction, CleanConfigurationsAreProcessWide) {
+  auto first = make();
+  EXPECT_EQ(BringUpBase::clean_config, Value(Map{}));
+  EXPECT_EQ(BringUpBase::bringup_clean_config, Value(Map{}));
+  auto second = make(Kwargs{{"clean_config", Value::map({{"bringup", Value::map({{"sim", Value::map({})}})}})}});
+  EXPECT_EQ(first->get_attr("clean_config"), second->get_attr("clean_config"));
+  EXPECT_TRUE(first->get_attr("clean_config").contains("bringup"));
+}
+
+TEST_F(WorkerConstruction, TheCommandLineReplacesKeywordArguments) {
+  const std::string static_file = write_file("static.yaml", "devices:\n  S1: {type: switch}\n");
+  ScopedCommandLine cli({"/usr/bin/bringup", "-testbed_file", static_file, "-orchestrator", "sim"});
+  auto worker = make(Kwargs{{"testbed_file", "/nonexistent.yaml"}, {"bringup_log_level", "None"}});
+  EXPECT_EQ(worker->testbed_file, static_file);
+  EXPECT_EQ(BringUpWorkerBase::static_testbed_config["devices"]["S1"]["type"], Value("switch"));
+  EXPECT_FALSE(worker->bringup_log_level.has_value());
+  EXPECT_FALSE(worker->has_attr("orchestrator"));  // another parser's option
+}
+
+TEST_F(WorkerConstruction, ALevelGivenAsANumberIsKeptAsText) {
+  auto worker = make(Kwargs{{"bringup_log_level", 10}});
+  EXPECT_EQ(worker->bringup_log_level, "10");
+  EXPECT_EQ(morvane::bases::logger().level(), log::INFO);  // no level of that name
+}
+
+TEST_F(WorkerConstruction, TopologyNamesCarryATimeStampWithMicroseconds) {
+  const std::string stamp = R"(\d{4}[A-Z][a-z]{2}\d{2}_\d{2}_\d{2}_\d{2}\.\d{6})";
+  struct Case {
+    Kwargs kwargs;
+    std::string pattern;
+  };
+  const Case cases[] = {
+      {Kwargs{{"jobrix", true}, {"topology_name", "ospf"}, {"taskid", "T1"}}, "ospf_" + stamp + "_T1"},
+      {Kwargs{{"jobrix", true}, {"runinfo_dir", "/runs/job7"}}, "job7"},
+      {Kwargs{{"jobrix", true}, {"runinfo_dir", "/runs/job7"}, {"taskid", 3}}, "job7_3"},
+      {Kwargs{}, "bringup_" + stamp},
+      {Kwargs{{"topology_name", "a:b:c"}}, "a_b_c_" + stamp},
+  };
+  ScopedCommandLine cli({"/usr/bin/bringup extra-word"});
+  for (const Case& c : cases) {
+    auto worker = make(c.kwargs);
+    EXPECT_TRUE(std::regex_match(*worker->topology_name, std::regex(c.pattern))) << *worker->topology_name;
+  }
+}
+
+TEST_F(WorkerConstruction, TopologyNameNeedsARunDirectoryOrAProgramPath) {
+  EXPECT_THROW(make(Kwargs{{"jobrix", true}}), TypeError);
+  ScopedCommandLine cli({"   "});
+  EXPECT_THROW(make(), IndexError);
+}
+
+TEST_F(WorkerConstruction, ABadCommandLinePrintsUsageAndRaisesTheUserError) {
+  ScopedCommandLine cli({"/usr/bin/bringup", "-testbed_file"});
+  const std::size_t before = morvane::utils::bringup_globals().bringup_instances.size();
+  ::testing::internal::CaptureStdout();
+  try {
+    make();
+    FAIL() << "no error";
+  } catch (const morvane::utils::ArgumentError& e) {
+    EXPECT_NE(std::string(e.what()).find("argument -testbed_file: expected one argument"), std::string::npos);
+  }
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("usage: bringup [-testbed_file TESTBED_FILE]"), std::string::npos) << out;
+  EXPECT_EQ(shutdown_requests(), 1);
+  // The half-built worker was registered, and left the registry when it was
+  // destroyed.
+  EXPECT_EQ(morvane::utils::bringup_globals().bringup_instances.size(), before);
+}
+
+TEST_F(WorkerConstruction, UnreadableOrMalformedTestbedFilesNameTheFile) {
+  try {
+    make(Kwargs{{"logical_testbed_file", dir_.file("missing.yaml")}});
+    FAIL();
+  } catch (const FileNotFoundError& e) {
+    EXPECT_NE(std::string(e.what()).find("missing.yaml"), std::string::npos);
+  }
+  const std::string bad = write_file("bad.yaml", "devices:\n  R1: {type: router\n");
+  try {
+    make(Kwargs{{"logical_testbed_file", bad}});
+    FAIL();
+  } catch (const tarvex::utils::yaml::YAMLError& e) {
+    EXPECT_NE(std::string(e.what()).find("bad.yaml"), std::string::npos);
+  }
+  const std::string list = write_file("list.yaml", "- a\n- b\n");
+  EXPECT_THROW(make(Kwargs{{"testbed_file", list}}), TypeError);
+}
+
+TEST_F(WorkerConstruction, LoadsClassifiesAndRegisters) {
+  const std::string logical = write_file("logical.yaml", kLogicalTestbed);
+  auto worker = make(Kwargs{{"logical_testbed_file", logical}});
+  EXPECT_EQ(BringUpBase::logical_devices, Value::list({"P1", "R1", "R2"}));
+  EXPECT_EQ(BringUpWorkerBase::logical_virtual_devices, Value::list({"R1", "R2"}));
+  EXPECT_EQ(BringUpWorkerBase::logical_physical_devices, Value::list({"P1"}));
+  const auto& instances = morvane::utils::bringup_globals().bringup_instances;
+  EXPECT_NE(std::find(instances.begin(), instances.end(), worker.get()), instances.end());
+  EXPECT_FALSE(worker->event_loop->is_closed());
+  EXPECT_EQ(worker->_max_post_launch_wait_min, 45);
+  EXPECT_EQ(worker->output_clean_config, Value(Map{}));
+  EXPECT_EQ(worker->actual_devices, Value(List{}));
+  worker.reset();
+  EXPECT_EQ(std::find(instances.begin(), instances.end(), nullptr), instances.end());
+}
+
+TEST_F(WorkerConstruction, ATestbedWithoutLogicalDevicesLaunchesNothing) {
+  const std::string logical = write_file("static-only.yaml", "devices:\n  S1: {type: switch}\n");
+  auto worker = make(Kwargs{{"logical_testbed_file", logical}});
+  EXPECT_EQ(BringUpBase::logical_devices, Value(List{}));
+  with_context(*worker, [](TestWorker&) {});
+  EXPECT_TRUE(worker->calls.empty());
+}
+
+TEST_F(WorkerConstruction, DebugLogShowsTheSettingsAfterTheCommandLine) {
+  morvane::bases::logger().set_level(log::DEBUG);
+  log::LogCapture capture;
+  auto worker = make(Kwargs{{"bringup_log_level", "debug"}, {"taskid", "T9"}});
+  const std::vector<std::string> texts = capture.texts(log::DEBUG);
+  const std::string expected =
+      "interactive=False\njobrix=False\ntaskid=T9\nruninfo_dir=None\ntestbed_file=None\nlogical_testbed_file=None\n"
+      "clean_config={}\nbringup_clean_config={}\nbringup_log_level=debug\ntb_yaml_output_file_name=None\n"
+      "skip_teardown=False";
+  EXPECT_NE(std::find(texts.begin(), texts.end(), expected), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Set log level : 10"), texts.end());
+}
+
+}  // namespace
+}  // namespace tarvex::testing

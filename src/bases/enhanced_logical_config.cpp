@@ -6,6 +6,8 @@
 // orchestrator's configuration.  Keys that only make sense on the logical
 // side (the "logical" flag, the interface type used for matching, the
 // aliases and binding markers) are dropped on the way.
+#include <utility>
+
 #include "tarvex/exceptions.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
@@ -58,27 +60,41 @@ class ContentTransfer {
   bool transfer_topology(const Value& actual, const Value& logical) {
     Value* topology = child(config_, kTopology);
     if (!topology) return false;
-    if (!(actual == logical)) {
+    const bool renamed = !(actual == logical);
+    if (renamed) {
       const Value* logical_entry = child(*topology, logical);
       if (!logical_entry) return false;
-      topology->as_map().insert_or_assign(actual, *logical_entry);
+      // The interfaces are left out of the copy: they are re-keyed below
+      // and leave with the logical entry.
+      topology->as_map().insert_or_assign(actual, without_interfaces(*logical_entry));
     }
     Value* device = child(*topology, actual);
     if (!device) return false;
-    Value* found_interfaces = child(*device, kInterfaces);
-    if (!found_interfaces) return false;
-    const Value logical_interfaces = std::move(*found_interfaces);
-    device->as_map().erase(kInterfaces);
+    // A renamed device reads its interfaces from the logical entry; one
+    // that kept its name has them taken out of its own entry.
+    Value* source = renamed ? child(topology->at(logical), kInterfaces) : child(*device, kInterfaces);
+    if (!source) return false;
+    Value logical_interfaces;
+    if (renamed) {
+      logical_interfaces = std::exchange(*source, Value());
+    } else {
+      logical_interfaces = std::move(*source);
+      device->as_map().erase(kInterfaces);
+    }
 
     const Value* testbed_topology = child(worker_.testbed_config, kTopology);
     const Value* testbed_device = testbed_topology ? child(*testbed_topology, actual) : nullptr;
     const Value* testbed_interfaces = testbed_device ? child(*testbed_device, kInterfaces) : nullptr;
-    if (!testbed_interfaces) return false;
+    if (!testbed_interfaces) {
+      // The logical entry keeps its interfaces when the move stops here.
+      if (renamed) *source = std::move(logical_interfaces);
+      return false;
+    }
     logger().debug("Interfaces for {} from testbed: {}", actual, *testbed_interfaces);
 
     Map actual_interfaces = rekey_interfaces(logical, logical_interfaces, *testbed_interfaces);
     if (!actual_interfaces.empty()) device->as_map().insert_or_assign(kInterfaces, std::move(actual_interfaces));
-    if (!(actual == logical)) topology->as_map().erase(logical);
+    if (renamed) topology->as_map().erase(logical);
     // Erasing may have moved the entries: look the device up again.
     const Value* moved = topology->find(actual);
     if (moved && !moved->truthy()) topology->as_map().erase(actual);
@@ -86,17 +102,29 @@ class ContentTransfer {
   }
 
  private:
+  // A copy of a topology entry without its interfaces (an entry that is no
+  // mapping is copied as it is and fails the next lookup).
+  static Value without_interfaces(const Value& entry) {
+    if (!entry.is_map()) return entry;
+    Map out;
+    for (const auto& [key, value] : entry.as_map()) {
+      if (!(key == kInterfaces)) out.insert_or_assign(key, value);
+    }
+    return out;
+  }
+
   // The logical interfaces under the names they have on the actual device.
   // An interface the orchestrator knows nothing about (by name or alias) is
   // user content for the actual testbed and is kept whole under its
-  // logical name.
-  Map rekey_interfaces(const Value& logical, const Value& logical_interfaces, const Value& testbed_interfaces) {
+  // logical name.  The entries are moved out of `logical_interfaces`,
+  // which is dropped afterwards.
+  Map rekey_interfaces(const Value& logical, Value& logical_interfaces, const Value& testbed_interfaces) {
     Map out;
-    for (const auto& [name, entry] : logical_interfaces.as_map()) {
+    for (auto& [name, entry] : logical_interfaces.as_map()) {
       if (entry.truthy() && !worker_._interface_is_present(name, testbed_interfaces)) {
         logger().debug("Detected interface {} specified only in logical testbed. Copying it to the actual testbed ...",
                        name);
-        out.insert_or_assign(name, entry);
+        out.insert_or_assign(name, std::move(entry));
         continue;
       }
       const Value* bound = child(worker_.dev_intf_xref, logical);
@@ -105,8 +133,8 @@ class ContentTransfer {
         logger().debug("Did not find any actual interface bound to logical device {}, interface {}.", logical, name);
         continue;
       }
-      Value& copy = out.insert_or_assign(*actual_name, entry.truthy() ? entry : Value(Map{}));
-      drop_ignored_keys(copy, worker_._logical_interface_keys_to_ignore, logical);
+      Value& moved = out.insert_or_assign(*actual_name, entry.truthy() ? std::move(entry) : Value(Map{}));
+      drop_ignored_keys(moved, worker_._logical_interface_keys_to_ignore, logical);
     }
     return out;
   }

@@ -52,20 +52,26 @@ void bind_device_interfaces(const Value& testbed_config, const Value& logical_te
     logger().debug("Found no interfaces for actual device {} in testbed configuration", actual_device);
     return;
   }
+  // The logical device's interfaces do not change while its actual
+  // interfaces are paired: they are looked up once, when the first actual
+  // interface with a link needs them.
+  const Value* logical_interfaces = nullptr;
+  bool logical_interfaces_looked_up = false;
   for (const auto& [actual_name, actual_interface] : interfaces->as_map()) {
     const Value* actual_link = child(actual_interface, kLink);
-    const Value* logical_interfaces = nullptr;
-    if (actual_link) {
+    if (actual_link && !logical_interfaces_looked_up) {
+      logical_interfaces_looked_up = true;
       const Value* logical_topology = child(logical_testbed_config, kTopology);
       const Value* logical_entry = logical_topology ? child(*logical_topology, logical_device) : nullptr;
       logical_interfaces = logical_entry ? child(*logical_entry, kInterfaces) : nullptr;
     }
-    if (!logical_interfaces) {
+    if (!actual_link || !logical_interfaces) {
       logger().debug("Found no link for actual device {} interface {}.", actual_device, actual_name);
       continue;
     }
+    static const Value no_alias;
     const Value* alias_entry = actual_interface.find(kAlias);
-    const Value alias = alias_entry ? *alias_entry : Value();
+    const Value& alias = alias_entry ? *alias_entry : no_alias;
     for (const auto& [logical_name, logical_interface] : logical_interfaces->as_map()) {
       const Value* logical_link = child(logical_interface, kLink);
       if (!logical_link) {

@@ -436,5 +436,258 @@ TEST(YamlLoader, TestbedFilesMustBeMappings) {
   EXPECT_EQ(difference(Value::list({"a", 1}), loader.load_arbitrary(dir.write("list.yaml", "- a\n- 1\n"))), "");
 }
 
+// ------------------------------------------------------------ dumping
+
+// Strings a writer must quote to keep them strings, or to keep them whole.
+const std::vector<std::string>& tricky_strings() {
+  static const std::vector<std::string> strings = [] {
+    std::vector<std::string> out;
+    for (const TypedScalar& scalar : typed_scalars()) out.emplace_back(scalar.text);
+    // clang-format off
+    for (const char* text : {
+          "---", "--- x", "...", "... x", " lead", "trail ", " ", "a: b", "a:", "a #b", "a#b", "#x", "- x", "-",
+          "? x", "?", ": x", ":", ",x", "[x", "]x", "{x", "}x", "&x", "*x", "!x", "|x", ">x", "'x", "\"x", "%x",
+          "@x", "`x", "a\nb", "\n", "a\r\nb", "\tx", "x\t", "a\\b", "a\"b'c", "\x7f", "caf\xc3\xa9",
+          "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x98\x80", "a\xc2\xa0" "b", "\xc2\x85", "\xc2\x80\xc2\x9f",
+          "\xe2\x80\xa8\xe2\x80\xa9", "\xef\xbb\xbfx", "\xef\xbf\xbd", "\xef\xbf\xbe", "{}", "[]", "key: value",
+          "url: http://x", "http://host:80/a#b", "a ,b", "x]", "0x1F ", " 1"}) {
+      out.emplace_back(text);
+    }
+    // clang-format on
+    for (int c = 0; c < 0x20; ++c) out.push_back(std::string("a") + static_cast<char>(c) + "b");
+    out.push_back(std::string(1, '\0'));
+    return out;
+  }();
+  return strings;
+}
+
+// Strings over an alphabet of pieces that matter to YAML writers and
+// readers, from a fixed seed.
+std::vector<std::string> random_strings(std::size_t count) {
+  // clang-format off
+  static const std::vector<std::string> pieces = {
+      "a", "b", "Z", "0", "1", "9", " ", " ", "\t", "\n", "\r", std::string(1, '\0'), "\x01", "\x1b", "\x7f", "-",
+      "?", ":", ",", "[", "]", "{", "}", "#", "&", "*", "!", "|", ">", "'", "\"", "%", "@", "`", "\\", ".", "_", "+",
+      "~", "=", "<", "e", "E", "x", "y", "n", "o", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc2\x85",
+      "\xc2\xa0", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xef\xbb\xbf", "\xef\xbf\xbd", "\xc2\x80", "\xc2\x9f", "---",
+      "...", ": ", " #", "<<", "true", "null", "0x", "1_0", "1:3", ".inf", "2001-12-14",
+  };
+  // clang-format on
+  std::mt19937 generator(20240611);
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t length = generator() % 9;
+    std::string text;
+    for (std::size_t j = 0; j < length; ++j) text += pieces[generator() % pieces.size()];
+    out.push_back(std::move(text));
+  }
+  return out;
+}
+
+// A value holding every awkward case for a writer: tricky strings as
+// values and keys, infinities, NaN, signed zeros, extreme integers, empty and nested
+// containers, non-ASCII and control characters, long keys and long
+// strings, and pseudo-random strings.
+Value tricky_corpus() {
+  Map corpus;
+  List strings;
+  Map string_keys;
+  for (const std::string& text : tricky_strings()) {
+    strings.emplace_back(text);
+    string_keys.insert_or_assign(Value(text), Value(text));
+  }
+  corpus["strings"] = Value(std::move(strings));
+  corpus["string keys"] = Value(std::move(string_keys));
+
+  corpus["floats"] =
+      Value::list({1.0, 1e20, 1e-5, -0.0, 0.0, kInf, -kInf, kNaN, 0.1, 1.0 / 3, 5e-324,
+                   std::numeric_limits<double>::max(), 123456789.125, -2.5, 1e16, 1e15, 100.0, -1e-300, 2.5e-7});
+  corpus["integers"] =
+      Value::list({0, -1, 1, std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min(),
+                   std::int64_t{9007199254740993}, 017, 0x1F});
+  corpus["scalars"] = Value::list({Value(), true, false});
+  corpus["mixed keys"] = Value::map({{Value(7), "int"},
+                                     {Value(2.5), "float"},
+                                     {Value(), "null"},
+                                     {Value(false), "bool"},
+                                     {Value("s"), "str"},
+                                     {Value(-7), "negative"},
+                                     {Value(1e20), "big float"}});
+  corpus["empty"] = Value::map({{"map", Value(Map{})},
+                                {"list", Value(List{})},
+                                {"nested", Value::list({Value(Map{}), Value(List{}), Value::list({Value(List{})}),
+                                                        Value::list({Value(Map{})})})},
+                                {"string", ""}});
+  corpus["deep"] = Value::map(
+      {{"a",
+        Value::map(
+            {{"b", Value::list({Value::map(
+                       {{"c", Value::list({Value::list({1, Value::map({{"d", Value(Map{})}})})})}, {"e", "f"}})})}})}});
+  const std::string long_key(200, 'k');
+  corpus[Value(long_key)] = Value::map({{"inner", 1}, {"list", Value::list({1, Value::map({{"x", 2}})})}});
+  corpus["long key in list"] =
+      Value::list({Value::map({{Value(long_key + "1"), Value::list({1, 2})}, {Value(long_key + "2"), "v"}})});
+  corpus["long strings"] = Value::list({
+      "words " + std::string(150, 'w') + " and more words after a very long one " + std::string(30, 'x'),
+      std::string(90, 'a') + "  two spaces  " + std::string(90, 'b') + " ",
+      " leading and trailing " + std::string(100, '-') + " \n second line \n\n after an empty line ",
+      std::string(300, '"') + std::string(300, '\\'),
+  });
+
+  List random;
+  Map random_map;
+  for (const std::string& text : random_strings(1000)) {
+    random.emplace_back(text);
+    random_map.insert_or_assign(Value(text), Value(text + "!"));
+  }
+  corpus["random"] = Value(std::move(random));
+  corpus["random map"] = Value(std::move(random_map));
+  return Value(std::move(corpus));
+}
+
+// A testbed of `devices` devices with `interfaces` interfaces each, shaped
+// like the files users write (types, aliases, connections, topology with
+// links) plus user content of every scalar kind.
+Value make_testbed(int devices, int interfaces) {
+  Map device_table;
+  Map topology;
+  for (int d = 0; d < devices; ++d) {
+    const std::string name = (d % 3 ? "R" : "sw-") + std::to_string(d);
+    const std::string ip =
+        "10." + std::to_string(d / 65536) + "." + std::to_string(d / 256 % 256) + "." + std::to_string(d % 256);
+    device_table[Value(name)] = Value::map({
+        {"type", d % 3 ? "router" : "switch"},
+        {"os", d % 2 ? "iosxe" : "nxos"},
+        {"alias", d == 0 ? "uut" : "helper-" + std::to_string(d)},
+        {"credentials", Value::map({{"default", Value::map({{"username", "admin"}, {"password", "yes"}})}})},
+        {"connections", Value::map({{"cli", Value::map({{"protocol", "ssh"}, {"ip", ip}, {"port", 22 + d % 3}})},
+                                    {"defaults", Value::map({{"class", "unicon.Unicon"}, {"via", "cli"}})}})},
+        {"custom", Value::map({{"rack", Value::list({d % 40, "row-" + std::to_string(d % 7)})},
+                               {"weight", 1.5 + d},
+                               {"enabled", d % 2 == 0},
+                               {"vlan", std::to_string(100 + d % 50)},
+                               {"note", d % 5 ? Value() : Value("check: cabling #" + std::to_string(d))}})},
+    });
+    Map device_interfaces;
+    for (int i = 0; i < interfaces; ++i) {
+      device_interfaces[Value("GigabitEthernet0/0/" + std::to_string(i))] = Value::map({
+          {"link", "link-" + std::to_string(d) + "-" + std::to_string(i)},
+          {"type", i % 2 ? "ethernet" : "loopback"},
+          {"alias", "if" + std::to_string(i)},
+          {"ipv4", ip + "/" + std::to_string(24 + i % 8)},
+      });
+    }
+    topology[Value(name)] = Value::map({{"interfaces", Value(std::move(device_interfaces))}});
+  }
+  return Value::map({{"testbed", Value::map({{"name", "generated"}, {"servers", Value(Map{})}})},
+                     {"devices", Value(std::move(device_table))},
+                     {"topology", Value(std::move(topology))}});
+}
+
+TEST(YamlDump, BlockLayoutOfNestedValues) {
+  const Value value = Value::map({
+      {"b", Value::list({1, "two", Value::map({{"y", true}, {"x", Value()}}), Value::list({1.5, Value(List{})}),
+                         Value(Map{})})},
+      {"a", Value::map({{"nested", Value::map({{"k", "yes"}})}, {"empty", Value(Map{})}})},
+      {"c", ""},
+      {Value(10), "ten"},
+      {Value(2), Value::list({Value::map({{"deep", Value::list({"x"})}})})},
+  });
+  EXPECT_EQ(dump(value),
+            "2:\n"
+            "- deep:\n"
+            "  - x\n"
+            "10: ten\n"
+            "a:\n"
+            "  empty: {}\n"
+            "  nested:\n"
+            "    k: \"yes\"\n"
+            "b:\n"
+            "- 1\n"
+            "- two\n"
+            "- x: null\n"
+            "  y: true\n"
+            "- - 1.5\n"
+            "  - []\n"
+            "- {}\n"
+            "c: \"\"\n");
+  EXPECT_EQ(dump(Value(Map{})), "{}\n");
+  EXPECT_EQ(dump(Value(List{})), "[]\n");
+  EXPECT_EQ(dump(Value("text")), "text\n");
+  EXPECT_EQ(dump(Value()), "null\n");
+}
+
+TEST(YamlDump, LongKeysBecomeExplicitEntries) {
+  const std::string key(130, 'k');
+  EXPECT_EQ(
+      dump(Value::map({{Value(key), Value::map({{"a", 1}})}, {"s", Value::list({Value::map({{Value(key), 2}})})}})),
+      "? " + key + "\n: a: 1\ns:\n- ? " + key + "\n  : 2\n");
+}
+
+TEST(YamlDump, FloatsAlwaysReadBackAsFloats) {
+  const std::vector<std::pair<double, std::string>> cases = {
+      {1.0, "1.0"},        {-0.0, "-0.0"},   {0.1, "0.1"},          {1e20, "1.0e+20"},    {1e-5, "1.0e-05"},
+      {2.5e-7, "2.5e-07"}, {100.0, "100.0"}, {123.456, "123.456"},  {1e16, "1.0e+16"},    {kInf, ".inf"},
+      {-kInf, "-.inf"},    {kNaN, ".nan"},   {1.5e300, "1.5e+300"}, {5e-324, "5.0e-324"},
+  };
+  for (const auto& [value, text] : cases) {
+    EXPECT_EQ(dump(Value(value)), text + "\n");
+    EXPECT_EQ(difference(Value(value), load_string(dump(Value(value)))), "") << text;
+  }
+}
+
+TEST(YamlDump, StringsAreQuotedOnlyWhenTheyMustBe) {
+  for (const char* plain : {"router", "Ethernet1/1", "10.0.0.1", "a:b", "a#b", "x]", "a ,b", "http://host:80/a#b",
+                            "yEs", "1e3", ".5.", "~x", "say \"hi\" \\ 'x'"}) {
+    EXPECT_EQ(dump(Value(plain)), std::string(plain) + "\n");
+  }
+  const std::vector<std::pair<std::string, std::string>> quoted = {
+      {"yes", "\"yes\""},
+      {"No", "\"No\""},
+      {"123", "\"123\""},
+      {"1:30", "\"1:30\""},
+      {"2001-12-14", "\"2001-12-14\""},
+      {"", "\"\""},
+      {"~", "\"~\""},
+      {"=", "\"=\""},
+      {"<<", "\"<<\""},
+      {"--- x", "\"--- x\""},
+      {"... x", "\"... x\""},
+      {" lead", "\" lead\""},
+      {"a: b", "\"a: b\""},
+      {"a #b", "\"a #b\""},
+      {"a:", "\"a:\""},
+      {"- x", "\"- x\""},
+      {"@x", "\"@x\""},
+      {"\"hi\" \\", "\"\\\"hi\\\" \\\\\""},
+      {std::string("\0\a\b\t\n\v\f\r\x1b\x01\x7f", 11), "\"\\0\\a\\b\\t\\n\\v\\f\\r\\e\\x01\\x7F\""},
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+      {"\xc2\x85\xc2\x9f\xe2\x80\xa8\xef\xbb\xbf", "\"\\x85\\x9F\\u2028\\uFEFF\""},
+  };
+  for (const auto& [text, expected] : quoted) EXPECT_EQ(dump(Value(text)), expected + "\n") << py_repr(text);
+}
+
+TEST(YamlDump, InvalidUtf8CannotBeWritten) {
+  EXPECT_THROW(dump(Value("\xff")), YAMLError);
+  EXPECT_THROW(dump(Value::map({{"ok", Value::list({"a\xc3"})}})), YAMLError);
+  EXPECT_THROW(dump(Value("\xed\xa0\x80")), YAMLError);  // an encoded surrogate
+}
+
+TEST(YamlDump, FilesRoundTrip) {
+  ScratchDir dir;
+  const Value value = Value::map({{"devices", Value::map({{"r1", Value::map({{"type", "router"}})}})}});
+  const std::string path = dir.path("out.yaml");
+  dump_file(value, path);
+  EXPECT_EQ(difference(value, Loader().load(path)), "");
+  EXPECT_THROW(dump_file(value, dir.path("no/such/dir.yaml")), FileNotFoundError);
+}
+
+TEST(YamlDump, OwnOutputLoadsBackIdentically) {
+  const Value corpus = tricky_corpus();
+  EXPECT_EQ(difference(corpus, load_string(dump(corpus))), "");
+  const Value testbed = make_testbed(50, 8);
+  EXPECT_EQ(difference(testbed, load_string(dump(testbed))), "");
+}
+
 }  // namespace
 }  // namespace tarvex::utils::yaml

@@ -689,5 +689,269 @@ TEST(YamlDump, OwnOutputLoadsBackIdentically) {
   EXPECT_EQ(difference(testbed, load_string(dump(testbed))), "");
 }
 
+// -------------------------------------------------- exchange with PyYAML
+//
+// The format of yaml_pyyaml.py: one value per line, as tokens in prefix
+// order, exact for every type (see the script).
+
+void encode(const Value& value, std::string& out) {
+  if (!out.empty() && out.back() != '\n') out += ' ';
+  switch (value.kind()) {
+    case Value::Kind::None: out += 'N'; break;
+    case Value::Kind::Bool: out += value.as_bool() ? 'T' : 'F'; break;
+    case Value::Kind::Int: out += 'I' + std::to_string(value.as_int()); break;
+    case Value::Kind::Float: {
+      const double d = value.as_float();
+      char buffer[64];
+      if (std::isnan(d)) {
+        std::snprintf(buffer, sizeof buffer, "nan");
+      } else {
+        std::snprintf(buffer, sizeof buffer, "%a", d);
+      }
+      out += 'D';
+      out += buffer;
+      break;
+    }
+    case Value::Kind::Str: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += 'S';
+      for (const char c : value.as_str()) {
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 15];
+      }
+      break;
+    }
+    case Value::Kind::List:
+      out += 'L' + std::to_string(value.as_list().size());
+      for (const Value& item : value.as_list()) encode(item, out);
+      break;
+    case Value::Kind::Map:
+      out += 'M' + std::to_string(value.as_map().size());
+      for (const auto& [key, item] : value.as_map()) {
+        encode(key, out);
+        encode(item, out);
+      }
+      break;
+    case Value::Kind::Class: throw std::logic_error("classes do not cross to Python");
+  }
+}
+
+// An integer PyYAML read that has no 64-bit form.
+struct BigInteger : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A document PyYAML could not load; holds its error type.
+struct PythonError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+Value decode_tokens(std::istringstream& tokens) {
+  std::string token;
+  if (!(tokens >> token)) throw std::runtime_error("truncated encoding");
+  const std::string rest = token.substr(1);
+  switch (token[0]) {
+    case 'N': return Value();
+    case 'T': return Value(true);
+    case 'F': return Value(false);
+    case 'I': {
+      std::int64_t value = 0;
+      const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+      if (error != std::errc() || end != rest.data() + rest.size()) throw BigInteger(rest);
+      return Value(value);
+    }
+    case 'D': return Value(std::strtod(rest.c_str(), nullptr));
+    case 'S': {
+      std::string text;
+      for (std::size_t i = 0; i + 1 < rest.size(); i += 2) {
+        text += static_cast<char>(std::stoi(rest.substr(i, 2), nullptr, 16));
+      }
+      return Value(std::move(text));
+    }
+    case 'L': {
+      List list;
+      for (int n = std::stoi(rest); n > 0; --n) list.push_back(decode_tokens(tokens));
+      return Value(std::move(list));
+    }
+    case 'M': {
+      Map map;
+      for (int n = std::stoi(rest); n > 0; --n) {
+        Value key = decode_tokens(tokens);
+        map.insert_or_assign(std::move(key), decode_tokens(tokens));
+      }
+      return Value(std::move(map));
+    }
+    case 'E': throw PythonError(rest);
+    default: throw std::runtime_error("unexpected token " + token);
+  }
+}
+
+Value decode(const std::string& line) {
+  std::istringstream tokens(line);
+  return decode_tokens(tokens);
+}
+
+bool pyyaml_available() {
+  static const bool available = std::system("/usr/bin/env python3 -c 'import yaml' >/dev/null 2>&1") == 0;
+  return available;
+}
+
+// Runs a command of yaml_pyyaml.py on `path` and returns what it printed.
+std::string pyyaml(const std::string& command, const std::string& path) {
+  const std::string script = std::string(MORVANE_SOURCE_DIR) + "/tests/services/yaml_pyyaml.py";
+  const std::string line = "/usr/bin/env python3 '" + script + "' " + command + " '" + path + "'";
+  std::FILE* pipe = ::popen(line.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + line);
+  std::string output;
+  char buffer[65536];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
+  const int status = ::pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(line + " failed");
+  return output;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// What PyYAML makes of each document, in order: the encoding of its value
+// or E and the error type.  `command` is load-each (safe_load) or
+// type-each (safe_load keeping timestamps as text).
+std::vector<std::string> pyyaml_each(const std::string& command, const ScratchDir& dir,
+                                     const std::vector<std::string>& documents) {
+  std::string encoded;
+  for (const std::string& document : documents) {
+    encode(Value(document), encoded);
+    encoded += '\n';
+  }
+  return lines_of(pyyaml(command, dir.write("documents.txt", encoded)));
+}
+
+#define SKIP_WITHOUT_PYYAML() \
+  if (!pyyaml_available()) GTEST_SKIP() << "python3 with PyYAML is not available"
+
+// ------------------------------------------------ agreement with PyYAML
+
+TEST(YamlPyYaml, PlainScalarTypingAgrees) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  std::vector<std::string> texts;
+  for (const TypedScalar& scalar : typed_scalars()) {
+    // A lone `=` or `<<` value is a string here; PyYAML refuses both.
+    if (std::string_view(scalar.text) != "=" && std::string_view(scalar.text) != "<<") texts.emplace_back(scalar.text);
+  }
+  // Short strings over the characters that numbers, booleans, nulls and
+  // timestamps are made of.
+  const std::string alphabet = "0123456789_:.+-eEbxXoOaAfFinNlLsStTyY~ ";
+  std::mt19937 generator(7);
+  for (int i = 0; i < 4000; ++i) {
+    std::string text(1 + generator() % 7, ' ');
+    for (char& c : text) c = alphabet[generator() % alphabet.size()];
+    if (text.front() == ' ' || text.back() == ' ') continue;
+    texts.push_back(text);
+  }
+  std::vector<std::string> documents;
+  for (const std::string& text : texts) documents.push_back("v: " + text + "\n");
+  const std::vector<std::string> answers = pyyaml_each("type-each", dir, documents);
+  ASSERT_EQ(answers.size(), documents.size());
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    SCOPED_TRACE("document: " + py_repr(documents[i]));
+    Value expected;
+    bool python_failed = false;
+    try {
+      expected = decode(answers[i]);
+    } catch (const BigInteger&) {
+      python_failed = true;  // no 64-bit form: we must refuse it
+    } catch (const PythonError& error) {
+      // Documents PyYAML cannot parse at all test the parsers, not typing.
+      if (std::string(error.what()) != "ConstructorError" && std::string(error.what()) != "ValueError") continue;
+      python_failed = true;
+    }
+    if (python_failed) {
+      EXPECT_THROW(load_string(documents[i]), YAMLError);
+      continue;
+    }
+    Value ours;
+    try {
+      ours = load_string(documents[i]);
+    } catch (const YAMLError& error) {
+      ADD_FAILURE() << error.what();
+      continue;
+    }
+    EXPECT_EQ(difference(expected, ours, true), "");
+  }
+}
+
+TEST(YamlPyYaml, MergeKeysAndDuplicatesAgreeIncludingOrder) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  const std::vector<std::string> documents = {
+      "a: &a {x: 1, y: 2}\nb: &b {y: 3, z: 4}\nc:\n  q: 0\n  <<: [*a, *b]\n  x: 9\n",
+      "a: &a {x: 1}\nb: &b {x: 2, w: 1}\nc:\n  <<: *a\n  k: v\n  <<: *b\n",
+      "r: &r {os: nxos, type: switch, <<: {os: ios, extra: 1}}\nd: {type: router, <<: *r}\n",
+      "a: 1\nb: 2\na: 3\nc: {x: 1, y: 2, x: 3}\n",
+      "l: [&m {p: 1, q: 2}, &n {q: 3, r: 4}, &o {r: 5, s: 6}]\nd:\n  s: 0\n  <<: [*o, *m, *n]\n  p: 7\n  p: 8\n",
+      "a: &a {x: 1}\nb:\n  <<: [*a]\n  <<: {x: 2, y: 3}\n  y: 4\n",
+  };
+  const std::vector<std::string> answers = pyyaml_each("type-each", dir, documents);
+  ASSERT_EQ(answers.size(), documents.size());
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    EXPECT_EQ(difference(decode(answers[i]), load_string(documents[i]), true), "") << documents[i];
+  }
+}
+
+TEST(YamlPyYaml, OurDumpLoadsIdenticallyInPyYaml) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  const Value corpus = tricky_corpus();
+  const std::string path = dir.write("corpus.yaml", dump(corpus));
+  EXPECT_EQ(difference(corpus, decode(pyyaml("load", path))), "");
+}
+
+TEST(YamlPyYaml, TopLevelScalarsAndKeysLoadIdenticallyInPyYaml) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  // At the start of a line, `---` and `...` mark documents.
+  std::vector<Value> values;
+  for (const std::string& text : tricky_strings()) {
+    values.emplace_back(text);
+    values.push_back(Value::map({{Value(text), 1}}));
+  }
+  std::vector<std::string> documents;
+  for (const Value& value : values) documents.push_back(dump(value));
+  const std::vector<std::string> answers = pyyaml_each("load-each", dir, documents);
+  ASSERT_EQ(answers.size(), documents.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    try {
+      EXPECT_EQ(difference(values[i], decode(answers[i])), "") << documents[i];
+    } catch (const PythonError& error) {
+      ADD_FAILURE() << "PyYAML cannot load " << py_repr(documents[i]) << ": " << error.what();
+    }
+  }
+}
+
+TEST(YamlPyYaml, PyYamlDumpLoadsIdenticallyInOurs) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  const Value corpus = tricky_corpus();
+  std::string encoded;
+  encode(corpus, encoded);
+  const std::string written = pyyaml("dump", dir.write("corpus.txt", encoded));
+  EXPECT_EQ(difference(corpus, load_string(written, "<PyYAML output>")), "");
+}
+
+TEST(YamlPyYaml, LargeTestbedDumpLoadsIdenticallyInPyYaml) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  const Value testbed = make_testbed(1000, 8);
+  const std::string path = dir.write("testbed.yaml", dump(testbed));
+  // Our keys are written sorted, so PyYAML's mapping order is the sorted one.
+  EXPECT_EQ(difference(testbed, decode(pyyaml("load", path))), "");
+}
+
 }  // namespace
 }  // namespace tarvex::utils::yaml

@@ -33,5 +33,7 @@ void set_policy(Policy policy);
 void default_policy(int signum);
 // Takes the pending signal, if any, and applies the policy to it.
 void raise_if_pending();
+// Applies the policy to a signal taken earlier.
+void apply_policy(int signum);
 
 }  // namespace tarvex::signals

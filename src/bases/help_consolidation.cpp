@@ -1,7 +1,6 @@
 // Consolidation of command-line help texts, so that the bring-up tool can
 // show the options of every parser involved.
 #include "tarvex/morvane/bases/help.hpp"
-
 #include "tarvex/morvane/bases/worker.hpp"
 
 namespace tarvex::morvane::bases {

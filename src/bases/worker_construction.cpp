@@ -53,7 +53,8 @@ const ClassInfo& BringUpWorkerBase::class_info() {
         .method("_process_tb_config", &W::_process_tb_config, {Value(true), Value(true)});
     c.operation("tear_down_topology", [](Object& self, const List& params) -> Value {
       if (params.size() > 1) throw TypeError("tear_down_topology() takes at most 1 positional argument");
-      static_cast<W&>(self).tear_down_topology(params.empty() ? true : Convert<bool>::from(params[0], "raise_stored_exception"));
+      static_cast<W&>(self).tear_down_topology(
+          params.empty() ? true : Convert<bool>::from(params[0], "raise_stored_exception"));
       return Value();
     });
     return c;

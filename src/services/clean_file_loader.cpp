@@ -38,8 +38,8 @@ Value MorvaneFileLoader::load(const std::vector<Value>& sources) const {
     for (const char* section : {"bringup", "cleaners", "devices"}) {
       const Value* value = content.find(section);
       if (value && !value->is_map()) {
-        source_error(name, std::string("has a \"") + section + "\" section that is a " + value->type_name() +
-                               ", not a mapping");
+        source_error(
+            name, std::string("has a \"") + section + "\" section that is a " + value->type_name() + ", not a mapping");
       }
     }
     tarvex::utils::dicts::recursive_update(merged, content);

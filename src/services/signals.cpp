@@ -125,4 +125,6 @@ void raise_if_pending() {
   if (const std::optional<int> signum = take_pending()) policy()(*signum);
 }
 
+void apply_policy(int signum) { policy()(signum); }
+
 }  // namespace tarvex::signals

@@ -55,7 +55,7 @@ TEST_F(WorkerHelp, UpdateHelpCollectsTheBaseOptionsAgainOnEachCall) {
   ASSERT_EQ(worker->cli_help_details.size(), 1u);
   EXPECT_NE(worker->cli_help_details[0].find("-help, -h"), std::string::npos);
   worker->update_help();
-  EXPECT_EQ(worker->cli_help_details.size(), 2u);  // appended again
+  EXPECT_EQ(worker->cli_help_details.size(), 2u);   // appended again
   EXPECT_EQ(worker->cli_usage_details.size(), 3u);  // the usage is suppressed now
 
   worker->base_cli_parser.reset();

@@ -55,9 +55,9 @@ TEST_F(WorkerDriver, IdleLaunchedTornDownClosed) {
   EXPECT_TRUE(worker->event_loop->is_closed());
   EXPECT_FALSE(event_loop::policy_installed());
   EXPECT_EQ(worker->calls, (std::vector<std::string>{"launch", "launched", "teardown", "torn down"}));
-  EXPECT_EQ(capture.texts(log::INFO), (std::vector<std::string>{"Launching topology...", "Topology has been launched.",
-                                                                "Tearing down topology...",
-                                                                "Topology has been torn down."}));
+  EXPECT_EQ(capture.texts(log::INFO),
+            (std::vector<std::string>{"Launching topology...", "Topology has been launched.",
+                                      "Tearing down topology...", "Topology has been torn down."}));
   EXPECT_EQ(shutdown_requests(), 1);
 
   // Torn down at most once: a second request only asks for the shutdown.
@@ -116,7 +116,8 @@ TEST_F(WorkerDriver, AFailedLaunchIsTornDownAndRaisedWithItsChain) {
   ASSERT_TRUE(is_instance<ValueError>(error));
   EXPECT_EQ(worker->calls, (std::vector<std::string>{"launch", "teardown", "torn down"}));
   EXPECT_TRUE(capture.contains(log::ERROR, "launch_topology failed due to an exception : backend refused"));
-  const std::string stored = "The following exception was stored : ValueError('backend refused')\nValueError: backend refused";
+  const std::string stored =
+      "The following exception was stored : ValueError('backend refused')\nValueError: backend refused";
   EXPECT_TRUE(capture.contains(log::ERROR, stored));
   // The user's error says what failed, and its cause is the original error.
   EXPECT_NE(exception_str(error).find("ValueError: backend refused"), std::string::npos);
@@ -221,11 +222,11 @@ std::string launch_interrupted_by(int signum, bool interactive) {
           }
           out += std::chrono::steady_clock::now() - started < 5s ? " prompt" : " slow";
           out += " calls=" + std::to_string(worker->calls.size()) + ":" + worker->calls.back();
-          out += " stored-log=" + std::to_string(capture.count("The following exception was stored : SignalError('signal SIG" +
-                                                               std::string(signum == SIGINT ? "INT" : "TERM") + " (" +
-                                                               std::to_string(signum) + ")')\nSignalError: signal SIG" +
-                                                               std::string(signum == SIGINT ? "INT" : "TERM") + " (" +
-                                                               std::to_string(signum) + ")"));
+          out += " stored-log=" + std::to_string(capture.count(
+                                      "The following exception was stored : SignalError('signal SIG" +
+                                      std::string(signum == SIGINT ? "INT" : "TERM") + " (" + std::to_string(signum) +
+                                      ")')\nSignalError: signal SIG" + std::string(signum == SIGINT ? "INT" : "TERM") +
+                                      " (" + std::to_string(signum) + ")"));
           return out;
         } catch (...) {
           return "other error: " + format_exception(std::current_exception());

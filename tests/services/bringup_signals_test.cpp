@@ -29,7 +29,8 @@ class FakeBringUp : public Object {
 const ClassInfo& FakeBringUp::class_info() {
   static ClassInfo& info = []() -> ClassInfo& {
     static ClassInfo c("tests.FakeBringUp", nullptr, factory_of<FakeBringUp>());
-    c.field("shutting_down", &FakeBringUp::shutting_down).method("tear_down_topology", &FakeBringUp::tear_down_topology);
+    c.field("shutting_down", &FakeBringUp::shutting_down)
+        .method("tear_down_topology", &FakeBringUp::tear_down_topology);
     return c;
   }();
   return info;

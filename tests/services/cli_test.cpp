@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "support/command_line.hpp"
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "support/command_line.hpp"
 
 namespace tarvex::morvane::utils {
 namespace {

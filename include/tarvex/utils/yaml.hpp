@@ -32,8 +32,12 @@ Value load_string(std::string_view text, std::string_view source = "<string>");
 // when it cannot be read, YAMLError when it cannot be parsed.
 Value load_file(const std::string& path);
 
-// The safe block-style dump of `value`, ending with a line break.
+// The safe block-style dump of `value`, ending with a line break.  A
+// string that is not valid UTF-8 cannot be written (YAMLError).
 std::string dump(const Value& value);
+// Writes dump(value) to a file; OSError naming the file when it cannot be
+// written.
+void dump_file(const Value& value, const std::string& path);
 
 // The framework's YAML loader.
 class Loader {

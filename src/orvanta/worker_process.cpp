@@ -1,0 +1,165 @@
+// The worker subprocess: the shared port cell, its start and the wait for
+// its server, its entry point, and its termination.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include "tarvex/morvane/exceptions.hpp"
+#include "tarvex/morvane/orvanta.hpp"
+#include "tarvex/signals.hpp"
+#include "tarvex/warnings.hpp"
+
+namespace tarvex::morvane::orvanta {
+
+namespace {
+
+// A fresh random token for one run, unless the user gave one.
+std::string make_token() {
+  if (const char* given = std::getenv(kRpcTokenVariable); given && *given) return given;
+  unsigned char bytes[24];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw OSError("cannot get random bytes for the worker server token");
+    got += static_cast<std::size_t>(n);
+  }
+  static const char* hex = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) {
+    token += hex[b >> 4];
+    token += hex[b & 15];
+  }
+  return token;
+}
+
+std::string pid_text(const std::optional<int>& pid) { return pid ? std::to_string(*pid) : "None"; }
+
+void sleep_seconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+}  // namespace
+
+Timing& timing() {
+  static Timing values;
+  return values;
+}
+
+std::int32_t BringUp::_serverport() const { return serverport_cell_ ? serverport_cell_->load() : 0; }
+
+void BringUp::_serverport(std::int32_t value) {
+  if (!serverport_cell_) serverport_cell_ = std::make_unique<process::SharedInt32Cell>(value);
+  serverport_cell_->store(value);
+}
+
+BringUp::ServerTriple BringUp::_start_server() {
+  if (_isserverstarted) {
+    warnings::warn("Server has already been started with pid " + pid_text(_serverpid) + ".");
+    return {_serverpid, _serverport(), _hostname};
+  }
+  _isserverstarted = true;
+  _rpc_token = make_token();
+  process::ChildProcess::Options options;
+  // The worker tears its topology down when the manager dies, and decides
+  // for itself on a terminal's interrupt only through the manager.
+  options.parent_death_signal = SIGTERM;
+  options.new_process_group = true;
+  options.default_signals = {SIGINT, SIGTERM, SIGHUP};
+  _svr_process =
+      std::make_unique<process::ChildProcess>(process::ChildProcess::fork([this]() -> int { _run_server(); }, options));
+
+  std::int32_t port = 0;
+  for (int attempt = 1;;) {
+    port = _serverport();
+    if (port != REQUEST_KERNEL_TO_ALLOCATE_PORT) break;
+    if (debug) {
+      sleep_seconds(timing().port_check_interval_sec);
+      continue;
+    }
+    if (attempt > 5) {
+      warnings::warn("Attempt " + std::to_string(attempt) + " out of " + std::to_string(timing().port_check_attempts) +
+                     " to launch bringup worker server");
+    }
+    sleep_seconds(timing().port_check_interval_sec);
+    signals::raise_if_pending();
+    if (++attempt > timing().port_check_attempts) {
+      logger().error("Bringup worker server could not start after {} attempts.", timing().port_check_attempts);
+      throw exceptions::ServerNotStarted();
+    }
+  }
+  if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) throw exceptions::FailedToCreateBringupWorker();
+  _serverpid = _svr_process->pid();
+  logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " + pid_text(_serverpid));
+  logger().debug("Bringup worker server has been invoked from pid " + std::to_string(::getpid()));
+  return {_serverpid, port, _hostname};
+}
+
+void BringUp::_run_server() {
+  orvanta::debug = debug;
+  if (debug) {
+    const int fd = ::open("/dev/stdin", O_RDONLY);
+    if (fd >= 0) {
+      ::dup2(fd, STDIN_FILENO);
+      ::close(fd);
+    }
+  }
+  logger().debug("Starting bringup worker XML-RPC server-------------------");
+  WorkerServer server(_hostname, _rpc_token);
+  bringup_server_instance.push_back(&server);
+
+  Kwargs kwargs{{"clean_config", bases::BringUpBase::clean_config},
+                {"bringup_clean_config", bases::BringUpBase::bringup_clean_config},
+                {"bringup_log_level", bringup_log_level ? Value(*bringup_log_level) : Value("None")}};
+  std::unique_ptr<Object> worker;
+  try {
+    for (const auto& [key, value] : bringup_kwargs) {
+      if (kwargs.contains(key)) {
+        throw TypeError(bring_up_class->name() + "() got multiple values for keyword argument '" + key.str() + "'");
+      }
+      kwargs.insert_or_assign(key, value);
+    }
+    worker = bring_up_class->construct(bringup_args, kwargs);
+  } catch (const std::exception&) {
+    if (debug) logger().exception("The bringup worker could not be instantiated:", std::current_exception());
+    _serverport(BRINGUP_OBJ_INSTANTIATE_FAILED_PORT);
+    throw;
+  }
+  server.register_instance(*worker);
+  // From here on signals are taken at safe points: until the worker installs
+  // its own handlers at launch, an interrupt ends the request loop (tearing
+  // down whatever was brought up) and a termination request ends the
+  // process.  Before, while the worker is being constructed, they end the
+  // process at once: there is nothing to tear down yet.
+  signals::capture({SIGINT, SIGTERM, SIGHUP});
+  signals::set_policy(nullptr);
+  _serverport(server.port());
+  logger().debug("Bringup worker server (port " + std::to_string(_serverport()) +
+                 ") ready to receive requests------------");
+  server.serve_forever();
+  bringup_server_instance.clear();
+  worker.reset();
+  log::flush_all();
+  ::_exit(0);
+}
+
+void BringUp::_terminate_server() {
+  const std::optional<int> pid = _serverpid;
+  logger().debug("Terminate server invoked on pid " + pid_text(pid));
+  try {
+    if (!_svr_process) throw ValueError("there is no worker server process");
+    _svr_process->terminate();
+    _svr_process->wait();
+    logger().debug("Bringup worker server (pid " + pid_text(pid) + ") terminated.");
+    _isserverstarted = false;
+  } catch (...) {
+    logger().exception("Bringup worker server (pid " + pid_text(pid) + ") could not be terminated... caught error:",
+                       std::current_exception());
+    throw;
+  }
+}
+
+}  // namespace tarvex::morvane::orvanta

@@ -1,16 +1,16 @@
 // The post-launch processing as a whole, and the final testbed file.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <exception>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bases/post_launch_support.hpp"
@@ -268,43 +268,50 @@ TEST_F(FinalTestbedFile, FailedWriteLeavesNoTemporaryFileBehind) {
   EXPECT_TRUE(fs::is_empty(dir.file("final.yaml")));
 }
 
-TEST_F(FinalTestbedFile, ReaderNeverSeesAPartialFile) {
-  // Large enough that writing it takes a while.
-  Map devices;
-  for (int i = 0; i < 20000; ++i) {
-    devices.insert_or_assign("act-R" + std::to_string(i),
-                             Value::map({{"os", "iosxe"},
-                                         {"alias", "R" + std::to_string(i)},
-                                         {"connections", Value::map({{"cli", Value::map({{"ip", "10.0.0.1"}})}})}}));
-  }
-  worker.testbed_config = Value::map({{"devices", Value(std::move(devices))}});
-  const std::string expected = tarvex::utils::yaml::dump(worker.testbed_config);
-  const std::string target = dir.file("final.yaml");
-  worker.tb_yaml_output_file_name = target;
-
-  std::atomic<bool> done{false};
-  std::exception_ptr failure;
-  std::thread writer([&] {
-    try {
-      worker._write_final_actual_tb_yaml_file();
-    } catch (...) {
-      failure = std::current_exception();
+// The changes the kernel reports for `name` in a watched directory, in
+// order.
+std::vector<std::uint32_t> events_for(int inotify_fd, const std::string& name) {
+  std::vector<std::uint32_t> masks;
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t length = ::read(inotify_fd, buffer, sizeof buffer);
+    if (length <= 0) break;
+    for (ssize_t offset = 0; offset < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+      if (event->len > 0 && name == event->name) masks.push_back(event->mask);
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
-    done = true;
-  });
-  std::vector<std::size_t> partial_sizes;
-  while (!done) {
-    if (!fs::exists(target)) continue;
-    const std::string seen = read_file(target);
-    if (seen != expected) partial_sizes.push_back(seen.size());
   }
-  writer.join();
+  return masks;
+}
 
-  ASSERT_FALSE(failure);
-  EXPECT_TRUE(partial_sizes.empty()) << partial_sizes.size() << " partial reads, first of " << partial_sizes.front()
-                                     << " bytes out of " << expected.size();
-  EXPECT_EQ(read_file(target), expected);
-  EXPECT_EQ(entries_of(dir.path()), std::vector<std::string>{"final.yaml"});
+TEST_F(FinalTestbedFile, FinalNameOnlyEverReceivesTheCompleteFile) {
+  // A reader must never find a partly written file under the final name,
+  // whether the file is new or replaces one: the only change the final
+  // name may see is the rename of a complete file onto it.  The kernel's
+  // record of the directory's changes shows this without racing the
+  // writer.
+  for (const bool replaces : {false, true}) {
+    SCOPED_TRACE(replaces ? "replacing a file" : "new file");
+    const tarvex::testing::TempDir run;
+    const std::string target = run.file("final.yaml");
+    if (replaces) std::ofstream(target) << "previous: content\n";
+    worker.tb_yaml_output_file_name = target;
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(
+        ::inotify_add_watch(watch, run.path().c_str(),
+                            IN_CREATE | IN_OPEN | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE),
+        0);
+
+    worker._write_final_actual_tb_yaml_file();
+
+    const std::vector<std::uint32_t> events = events_for(watch, "final.yaml");
+    ::close(watch);
+    EXPECT_EQ(events, std::vector<std::uint32_t>{IN_MOVED_TO});
+    EXPECT_EQ(read_file(target), tarvex::utils::yaml::dump(worker.testbed_config));
+    EXPECT_EQ(entries_of(run.path()), std::vector<std::string>{"final.yaml"});
+  }
 }
 
 TEST_F(FinalTestbedFile, ShippedPauseBeforeWritingIsOneSecond) {

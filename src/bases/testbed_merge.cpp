@@ -81,7 +81,12 @@ class TestbedMerger {
       if (Value* existing = destination.find(key)) {
         const std::size_t mark = path.size();
         path += '/';
-        path += key.str();
+        // Text keys are appended as they are, without a temporary copy.
+        if (key.is_str()) {
+          path += key.as_str();
+        } else {
+          path += key.str();
+        }
         merge(value, *existing, path);
         path.resize(mark);
       } else {

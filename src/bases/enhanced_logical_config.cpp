@@ -43,9 +43,10 @@ class ContentTransfer {
   explicit ContentTransfer(BringUpWorkerBase& worker)
       : worker_(worker), config_(worker.enhanced_logical_testbed_config) {}
 
-  // The device's entry under "devices", moved from the logical name to the
-  // actual one.  The logical entry stays: the merge leaves it out when the
-  // orchestrator did not use that name.
+  // The device's entry under "devices", copied from the logical name to the
+  // actual one without the keys to ignore (and dropped if nothing is left).
+  // The logical entry stays: the merge leaves it out when the orchestrator
+  // did not use that name.
   void transfer_device(const Value& actual, const Value& logical) {
     Value& devices = config_.at(kDevices);
     if (!(actual == logical)) devices.as_map().insert_or_assign(actual, devices.at(logical));

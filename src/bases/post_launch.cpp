@@ -33,8 +33,9 @@ std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
 
 const Value kDevices("devices");
 
-// An error of the file system call that failed, naming the file the way
-// Python names it: "[Errno 2] No such file or directory: '/a/b.yaml'".
+// The error of a failed file system call, worded like the file errors of
+// the YAML service (whose helper is private to that library):
+// "[Errno 2] No such file or directory: '/a/b.yaml'".
 [[noreturn]] void raise_os_error(int error_number, const std::string& file_name) {
   std::string message =
       "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + py_repr(file_name);

@@ -134,7 +134,7 @@ class ContentTransfer {
         logger().debug("Did not find any actual interface bound to logical device {}, interface {}.", logical, name);
         continue;
       }
-      Value& moved = out.insert_or_assign(*actual_name, entry.truthy() ? std::move(entry) : Value(Map{}));
+      Value& moved = out.insert_or_assign(*actual_name, entry.is_none() ? Value(Map{}) : std::move(entry));
       drop_ignored_keys(moved, worker_._logical_interface_keys_to_ignore, logical);
     }
     return out;

@@ -83,6 +83,14 @@ void report(const BringUp& bringup) {
   }
 }
 
+// An error that came back from the worker carries the worker's whole chain
+// in its text; any other error is shown with its local chain.
+std::string error_text(const std::exception_ptr& error) {
+  const ErrorBase* e = as_error(error);
+  if (e && is_instance<xmlrpc::Fault>(e->cause())) return e->message();
+  return format_exception(error);
+}
+
 int run(int argc, char** argv) {
   utils::set_command_line(argc, argv);
   // Signals are taken at safe points: SIGINT and SIGTERM end a hold, reach
@@ -140,7 +148,7 @@ int main(int argc, char** argv) {
     std::cerr << "bringup: ended by signal " << e.code() - 128 << "\n";
     return e.code();
   } catch (...) {
-    std::cerr << "bringup: error: " << tarvex::format_exception(std::current_exception()) << "\n";
+    std::cerr << "bringup: error: " << error_text(std::current_exception()) << "\n";
     return kFailed;
   }
 }

@@ -108,7 +108,7 @@ class ServerProxy {
     // waiting.  It must consume what made the descriptor readable, or it is
     // called again at once.
     int interrupt_fd = -1;
-    std::function<void()> on_interrupt;
+    std::function<void()> on_interrupt{};
   };
 
   // `url` is "http://host:port" with an optional path (default "/RPC2").

@@ -17,11 +17,6 @@ using morvane::exceptions::TopologyTerminatedDueToSignal;
 
 class WorkerDriver : public WorkerTest {
  protected:
-  void SetUp() override {
-    WorkerTest::SetUp();
-    BringUpBase::logical_devices = Value::list({"R1"});
-  }
-  using BringUpBase = morvane::bases::BringUpBase;
 
   // The error raised by `action`, or nullptr.
   template <class F>
@@ -71,8 +66,8 @@ TEST_F(WorkerDriver, IdleLaunchedTornDownClosed) {
 }
 
 TEST_F(WorkerDriver, AWorkerUsedAsAContextLaunchesAndTearsDown) {
-  auto worker = make();
-  with_context(*worker, [](TestWorker& w) { EXPECT_EQ(w.calls.back(), "launched"); });
+  auto worker = make(Kwargs{{"logical_testbed_file", write_file("logical.yaml", kLogicalTestbed)}});
+  with_context(*worker, [](TestWorker& w) { EXPECT_EQ(w.calls, (std::vector<std::string>{"launch", "launched"})); });
   EXPECT_EQ(worker->calls.back(), "torn down");
   EXPECT_TRUE(worker->called_as_context_mgr);
 }

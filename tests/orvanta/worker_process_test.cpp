@@ -104,8 +104,7 @@ TEST_F(WorkerProcess, TerminatingWithoutASubprocessIsLoggedAndRaised) {
 TEST_F(WorkerProcess, WorkerLogsToItsTaskLogAndPublishesThePortItAnnounces) {
   TempDir logs;
   log::managed_handlers().tasklog.log_dir = logs.path();
-  morvane::orvanta::logger().set_level(log::DEBUG);
-  auto bringup = manager(Kwargs{{"taskid", 42}});
+  auto bringup = manager(Kwargs{{"taskid", 42}, {"bringup_log_level", "debug"}});
   morvane::bases::with_context(*bringup, [](morvane::BringUp&) {});
   log::managed_handlers().tasklog.log_dir.clear();
   std::ifstream in(logs.file("BringUp_42.log"));

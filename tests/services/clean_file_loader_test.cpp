@@ -35,8 +35,8 @@ cleaners:
 )");
   const Value overrides = Value::map({{"bringup", Value::map({{"sim", Value::map({{"log_level", "debug"}})}})}});
   const Value merged = MorvaneFileLoader().load({Value(base), overrides});
-  EXPECT_EQ(merged["bringup"]["sim"], Value::map({{"class", "sim"}, {"log_level", "debug"}}));
-  EXPECT_EQ(merged["cleaners"]["c1"]["devices"], Value::list({"R1"}));
+  EXPECT_EQ(merged.at("bringup").at("sim"), Value::map({{"class", "sim"}, {"log_level", "debug"}}));
+  EXPECT_EQ(merged.at("cleaners").at("c1").at("devices"), Value::list({"R1"}));
   EXPECT_EQ(MorvaneFileLoader().load({Value(write("empty.yaml", ""))}), Value(Map{}));
 }
 

@@ -1,0 +1,154 @@
+// bringup: brings a topology up through an orchestrator, reports what was
+// built, holds it for an interactive user, and tears it down.
+//
+//   bringup [manager options] [worker options] [-interactive] [-log_dir DIR]
+//
+// Without -orchestrator and -clean_files the sim orchestrator is used.
+// Exit status: 0 after a clean bring-up and teardown, 1 when anything
+// failed, 2 for a bad command line, 128 + N when ended by signal N.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "tarvex/morvane/bases/help.hpp"
+#include "tarvex/morvane/cli.hpp"
+#include "tarvex/morvane/orvanta.hpp"
+#include "tarvex/signals.hpp"
+#include "tarvex/utils/yaml.hpp"
+
+namespace {
+
+using namespace tarvex;
+using morvane::BringUp;
+namespace utils = morvane::utils;
+
+constexpr int kFailed = 1;
+constexpr int kBadCommandLine = 2;
+
+// The tool's own options.
+utils::ArgvQuotingParser tool_parser() {
+  utils::ArgvQuotingParser parser(utils::ArgvQuotingParser::Options{.description = "Options of the bringup tool:"});
+  parser.add_argument({.flags = {"-interactive"},
+                       .help = "Hold the topology until Control-C (the default when standard input is a terminal).",
+                       .action = utils::Argument::Action::StoreTrue});
+  parser.add_argument({.flags = {"-log_dir"},
+                       .help = "Directory of the per-device logs of the readiness wait (default /tmp/morvane-logs).",
+                       .metavar = "DIR"});
+  return parser;
+}
+
+bool given(const std::vector<std::string>& argv, const char* option) {
+  for (const std::string& arg : argv) {
+    if (arg == option || arg.starts_with(std::string(option) + "=")) return true;
+  }
+  return false;
+}
+
+void print_help(const BringUp& bringup, utils::ArgvQuotingParser& tool) {
+  std::string usage = "usage: bringup";
+  for (const Value& piece : bringup.cli_usage_details().as_list()) usage += piece.str();
+  std::vector<std::string> tool_usage, tool_help;
+  morvane::bases::consolidate_help(tool, tool_usage, tool_help);
+  for (const std::string& piece : tool_usage) usage += piece;
+  std::cout << usage << "\n\nBrings a network topology up through an orchestrator, reports it, and tears it down.\n";
+  for (const Value& section : bringup.cli_help_details().as_list()) std::cout << "\n" << section.str();
+  for (const std::string& section : tool_help) std::cout << "\n" << section;
+}
+
+// What was built: the topology's name, its devices and where its testbed
+// file is; the testbed itself when no file was asked for.
+void report(const BringUp& bringup) {
+  const Value testbed = bringup.topology_config();
+  std::cerr << "\nTopology " << bringup.topology_name().str() << " is up.\n";
+  const Value* devices = testbed.find("devices");
+  if (devices && devices->is_map()) {
+    std::cerr << "Devices (actual name <- your name):\n";
+    for (const auto& [actual, entry] : devices->as_map()) {
+      const Value alias = entry.is_map() ? entry.get("alias") : Value();
+      std::cerr << "  " << actual.str() << " <- " << (alias.truthy() ? alias.str() : "(not in the logical testbed)")
+                << "\n";
+    }
+  }
+  utils::ArgvQuotingParser base;
+  morvane::bringup_base_cli_parser::populate_base_bringup_parser(base);
+  const Value output = Value(utils::parse_cli_args(base)).get("tb_yaml_output_file_name");
+  if (output.truthy()) {
+    std::cerr << "Testbed YAML written to " << output.str() << "\n";
+  } else {
+    std::cerr << "Testbed YAML (no -tb_yaml_output_file_name given):\n";
+    std::cout << tarvex::utils::yaml::dump(testbed) << std::flush;
+  }
+}
+
+// An error that came back from the worker carries the worker's whole chain
+// in its text; any other error is shown with its local chain.
+std::string error_text(const std::exception_ptr& error) {
+  const ErrorBase* e = as_error(error);
+  if (e && is_instance<xmlrpc::Fault>(e->cause())) return e->message();
+  return format_exception(error);
+}
+
+int run(int argc, char** argv) {
+  utils::set_command_line(argc, argv);
+  // Signals are taken at safe points: SIGINT and SIGTERM end a hold, reach
+  // the worker during a launch (which then tears down), and always lead to
+  // a full teardown before the tool exits.
+  signals::capture({SIGINT, SIGTERM, SIGHUP});
+
+  utils::ArgvQuotingParser tool = tool_parser();
+  Map options;
+  try {
+    options = utils::parse_cli_args(tool);
+  } catch (const utils::ArgumentError& e) {
+    tool.print_usage(stderr);
+    std::cerr << "bringup: error: " << e.what() << "\n";
+    return kBadCommandLine;
+  }
+  const std::string log_dir = Value(options).get("log_dir", "/tmp/morvane-logs").str();
+  std::error_code ec;
+  std::filesystem::create_directories(log_dir, ec);
+  log::managed_handlers().tasklog.log_dir = log_dir;
+
+  Kwargs kwargs{{"interactive", Value(options).get("interactive").truthy() || ::isatty(STDIN_FILENO) == 1}};
+  const std::vector<std::string> command = utils::command_line();
+  if (!given(command, "-orchestrator") && !given(command, "-clean_files")) kwargs["orchestrator"] = "sim";
+
+  std::unique_ptr<BringUp> bringup;
+  try {
+    bringup = create<BringUp>({}, kwargs);
+  } catch (const utils::ArgumentError& e) {
+    std::cerr << "bringup: error: " << e.what() << "\n";
+    return kBadCommandLine;
+  }
+  morvane::bases::with_context(*bringup, [&](BringUp& b) {
+    if (b.help() == Value(true)) {
+      print_help(b, tool);
+      return;
+    }
+    report(b);
+  });
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const tarvex::morvane::utils::ArgumentError& e) {
+    std::cerr << "bringup: error: " << e.what() << "\n";
+    return kBadCommandLine;
+  } catch (const tarvex::KeyboardInterrupt&) {
+    std::cerr << "bringup: interrupted\n";
+    return 128 + SIGINT;
+  } catch (const tarvex::SystemExit& e) {
+    std::cerr << "bringup: ended by signal " << e.code() - 128 << "\n";
+    return e.code();
+  } catch (...) {
+    std::cerr << "bringup: error: " << error_text(std::current_exception()) << "\n";
+    return kFailed;
+  }
+}

@@ -134,6 +134,12 @@ class SystemExit : public BaseException {
 };
 TARVEX_REGISTER_EXCEPTION(SystemExit)
 
+// The OSError of a failed system call on a file, worded like the errors of
+// the standard library of a dynamic language, which users know
+// ("[Errno 2] No such file or directory: 'tb.yaml'"); a missing file raises
+// the FileNotFoundError subtype.
+[[noreturn]] void raise_os_error(int error_number, const std::string& path);
+
 // KeyError for a missing key, with the key's printable form as its text.
 KeyError missing_key(std::string_view key_repr);
 

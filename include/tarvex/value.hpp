@@ -211,6 +211,10 @@ class Value {
   bool contains(const Value& key) const;
   const Value* find(const Value& key) const;
   Value* find(const Value& key);
+  // The entry under `key`, or nullptr when the mapping lacks it; TypeError
+  // when this is not a mapping (a broken structure, not a missing key).
+  const Value* lookup(const Value& key) const;
+  Value* lookup(const Value& key);
   Value get(const Value& key, Value fallback = Value()) const;
 
   // Length of a string, list or map; TypeError for other kinds.

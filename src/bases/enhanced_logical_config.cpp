@@ -20,12 +20,6 @@ const Value kDevices("devices");
 const Value kInterfaces("interfaces");
 const Value kTopology("topology");
 
-template <class V>
-auto child(V& level, const Value& key) -> decltype(level.find(key)) {
-  if (!level.is_map()) throw TypeError(std::string("'") + level.type_name() + "' object is not subscriptable");
-  return level.find(key);
-}
-
 void drop_ignored_keys(Value& entry, const std::vector<std::string>& keys, const Value& logical_device) {
   if (!entry.is_map())
     throw TypeError(std::string("'") + entry.type_name() + "' object does not support item deletion");
@@ -59,21 +53,21 @@ class ContentTransfer {
   // interfaces re-keyed by actual interface name.  Returns false when a key
   // the move needs is missing; the steps already taken stay.
   bool transfer_topology(const Value& actual, const Value& logical) {
-    Value* topology = child(config_, kTopology);
+    Value* topology = config_.lookup(kTopology);
     if (!topology) return false;
     const bool renamed = !(actual == logical);
     if (renamed) {
-      const Value* logical_entry = child(*topology, logical);
+      const Value* logical_entry = topology->lookup(logical);
       if (!logical_entry) return false;
       // The interfaces are left out of the copy: they are re-keyed below
       // and leave with the logical entry.
       topology->as_map().insert_or_assign(actual, without_interfaces(*logical_entry));
     }
-    Value* device = child(*topology, actual);
+    Value* device = topology->lookup(actual);
     if (!device) return false;
     // A renamed device reads its interfaces from the logical entry; one
     // that kept its name has them taken out of its own entry.
-    Value* source = renamed ? child(topology->at(logical), kInterfaces) : child(*device, kInterfaces);
+    Value* source = renamed ? topology->at(logical).lookup(kInterfaces) : device->lookup(kInterfaces);
     if (!source) return false;
     Value logical_interfaces;
     if (renamed) {
@@ -83,9 +77,9 @@ class ContentTransfer {
       device->as_map().erase(kInterfaces);
     }
 
-    const Value* testbed_topology = child(worker_.testbed_config, kTopology);
-    const Value* testbed_device = testbed_topology ? child(*testbed_topology, actual) : nullptr;
-    const Value* testbed_interfaces = testbed_device ? child(*testbed_device, kInterfaces) : nullptr;
+    const Value* testbed_topology = worker_.testbed_config.lookup(kTopology);
+    const Value* testbed_device = testbed_topology ? testbed_topology->lookup(actual) : nullptr;
+    const Value* testbed_interfaces = testbed_device ? testbed_device->lookup(kInterfaces) : nullptr;
     if (!testbed_interfaces) {
       // The logical entry keeps its interfaces when the move stops here.
       if (renamed) *source = std::move(logical_interfaces);
@@ -128,8 +122,8 @@ class ContentTransfer {
         out.insert_or_assign(name, std::move(entry));
         continue;
       }
-      const Value* bound = child(worker_.dev_intf_xref, logical);
-      const Value* actual_name = bound ? child(*bound, name) : nullptr;
+      const Value* bound = worker_.dev_intf_xref.lookup(logical);
+      const Value* actual_name = bound ? bound->lookup(name) : nullptr;
       if (!actual_name) {
         logger().debug("Did not find any actual interface bound to logical device {}, interface {}.", logical, name);
         continue;

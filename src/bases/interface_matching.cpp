@@ -23,15 +23,6 @@ const Value kLink("link");
 const Value kTopology("topology");
 const Value kType("type");
 
-// The entry under `key`, or nullptr when the mapping lacks it.  A level that
-// is not a mapping is an error (TypeError), never a missing key: callers
-// treat missing keys as normal and let broken structures surface.
-template <class V>
-auto child(V& level, const Value& key) -> decltype(level.find(key)) {
-  if (!level.is_map()) throw TypeError(std::string("'") + level.type_name() + "' object is not subscriptable");
-  return level.find(key);
-}
-
 bool has_value(const Map& map, const Value& wanted) {
   for (const auto& item : map) {
     if (item.second == wanted) return true;
@@ -45,9 +36,9 @@ bool has_value(const Map& map, const Value& wanted) {
 // name it has), provided neither side is already paired.
 void bind_device_interfaces(const Value& testbed_config, const Value& logical_testbed_config, Map& xref,
                             const Value& actual_device, const Value& logical_device) {
-  const Value* topology = child(testbed_config, kTopology);
-  const Value* device = topology ? child(*topology, actual_device) : nullptr;
-  const Value* interfaces = device ? child(*device, kInterfaces) : nullptr;
+  const Value* topology = testbed_config.lookup(kTopology);
+  const Value* device = topology ? topology->lookup(actual_device) : nullptr;
+  const Value* interfaces = device ? device->lookup(kInterfaces) : nullptr;
   if (!interfaces) {
     logger().debug("Found no interfaces for actual device {} in testbed configuration", actual_device);
     return;
@@ -58,12 +49,12 @@ void bind_device_interfaces(const Value& testbed_config, const Value& logical_te
   const Value* logical_interfaces = nullptr;
   bool logical_interfaces_looked_up = false;
   for (const auto& [actual_name, actual_interface] : interfaces->as_map()) {
-    const Value* actual_link = child(actual_interface, kLink);
+    const Value* actual_link = actual_interface.lookup(kLink);
     if (actual_link && !logical_interfaces_looked_up) {
       logical_interfaces_looked_up = true;
-      const Value* logical_topology = child(logical_testbed_config, kTopology);
-      const Value* logical_entry = logical_topology ? child(*logical_topology, logical_device) : nullptr;
-      logical_interfaces = logical_entry ? child(*logical_entry, kInterfaces) : nullptr;
+      const Value* logical_topology = logical_testbed_config.lookup(kTopology);
+      const Value* logical_entry = logical_topology ? logical_topology->lookup(logical_device) : nullptr;
+      logical_interfaces = logical_entry ? logical_entry->lookup(kInterfaces) : nullptr;
     }
     if (!actual_link || !logical_interfaces) {
       logger().debug("Found no link for actual device {} interface {}.", actual_device, actual_name);
@@ -73,7 +64,7 @@ void bind_device_interfaces(const Value& testbed_config, const Value& logical_te
     const Value* alias_entry = actual_interface.find(kAlias);
     const Value& alias = alias_entry ? *alias_entry : no_alias;
     for (const auto& [logical_name, logical_interface] : logical_interfaces->as_map()) {
-      const Value* logical_link = child(logical_interface, kLink);
+      const Value* logical_link = logical_interface.lookup(kLink);
       if (!logical_link) {
         logger().debug("Found no link for logical device {} interface {}.", logical_device, logical_name);
         continue;
@@ -125,18 +116,18 @@ void BringUpWorkerBase::_add_interface_aliases() {
 }
 
 bool BringUpWorkerBase::_logical_itf_name_assign_succeeded(const Value& log_dev_name, Value& interfaceDict) {
-  Value* topology = child(logical_testbed_config, kTopology);
-  const Value* link = child(interfaceDict, kLink);
+  Value* topology = logical_testbed_config.lookup(kTopology);
+  const Value* link = interfaceDict.lookup(kLink);
   if (!topology || !link) {
     logger().debug("No topology found in original testbed config.");
     return false;
   }
-  Value* logical_device = child(*topology, log_dev_name);
+  Value* logical_device = topology->lookup(log_dev_name);
   if (!logical_device) {
     logger().debug("Logical device {} not found in original testbed config topology.", log_dev_name);
     return false;
   }
-  Value* logical_interfaces = child(*logical_device, kInterfaces);
+  Value* logical_interfaces = logical_device->lookup(kInterfaces);
   if (!logical_interfaces) {
     logger().debug("No interfaces found for logical device {}.", log_dev_name);
     return false;
@@ -146,13 +137,13 @@ bool BringUpWorkerBase::_logical_itf_name_assign_succeeded(const Value& log_dev_
     // A logical interface that carries the marker was bound before, or was
     // reserved by the user; either way it is not free.
     if (logical_interface.contains(kBoundToInterface)) continue;
-    const Value* logical_type = child(logical_interface, kType);
+    const Value* logical_type = logical_interface.lookup(kType);
     if (!logical_type || !actual_type) {
       logger().error("No type found for logical device {} interface {}.", log_dev_name, logical_name);
       continue;
     }
     if (!(*logical_type == *actual_type)) continue;
-    const Value* logical_link = child(logical_interface, kLink);
+    const Value* logical_link = logical_interface.lookup(kLink);
     if (!logical_link) {
       logger().debug("No link found for interface {} in device {} topology.", logical_name, log_dev_name);
       continue;

@@ -33,16 +33,6 @@ std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
 
 const Value kDevices("devices");
 
-// The error of a failed file system call, worded like the file errors of
-// the YAML service (whose helper is private to that library):
-// "[Errno 2] No such file or directory: '/a/b.yaml'".
-[[noreturn]] void raise_os_error(int error_number, const std::string& file_name) {
-  std::string message =
-      "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + py_repr(file_name);
-  if (error_number == ENOENT) throw FileNotFoundError(std::move(message));
-  throw OSError(std::move(message));
-}
-
 void write_all(int fd, std::string_view text, const std::string& file_name) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());

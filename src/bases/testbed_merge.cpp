@@ -19,12 +19,6 @@ const Value kAlias("alias");
 const Value kName("name");
 const Value kTestbed("testbed");
 
-template <class V>
-auto child(V& level, const Value& key) -> decltype(level.find(key)) {
-  if (!level.is_map()) throw TypeError(std::string("'") + level.type_name() + "' object is not subscriptable");
-  return level.find(key);
-}
-
 using NameSet = std::unordered_set<Value, ValueHash>;
 
 // The names a list (or the keys a mapping) holds, for constant-time
@@ -108,8 +102,8 @@ class TestbedMerger {
 
 void BringUpWorkerBase::_testbed_name_alias_processing(Value& config) {
   logger().debug("Doing testbed name/alias processing ...");
-  Value* testbed = child(config, kTestbed);
-  const Value* found_name = testbed ? child(*testbed, kName) : nullptr;
+  Value* testbed = config.lookup(kTestbed);
+  const Value* found_name = testbed ? testbed->lookup(kName) : nullptr;
   if (!found_name) {
     logger().debug("No testbed name found in logical config.");
     return;

@@ -2,6 +2,8 @@
 
 #include <cxxabi.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <typeinfo>
@@ -72,6 +74,13 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
   const auto found = exception_types().find(type_name);
   if (found == exception_types().end()) return nullptr;
   return found->second(std::move(message));
+}
+
+void raise_os_error(int error_number, const std::string& path) {
+  std::string message =
+      "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + py_repr(path);
+  if (error_number == ENOENT) throw FileNotFoundError(std::move(message));
+  throw OSError(std::move(message));
 }
 
 KeyError missing_key(std::string_view key_repr) { return KeyError(std::string(key_repr)); }

@@ -317,6 +317,16 @@ const Value* Value::find(const Value& key) const { return is_map() ? as_map().fi
 
 Value* Value::find(const Value& key) { return is_map() ? as_map().find(key) : nullptr; }
 
+const Value* Value::lookup(const Value& key) const {
+  if (!is_map()) not_subscriptable(*this);
+  return as_map().find(key);
+}
+
+Value* Value::lookup(const Value& key) {
+  if (!is_map()) not_subscriptable(*this);
+  return as_map().find(key);
+}
+
 Value Value::get(const Value& key, Value fallback) const {
   if (!is_map()) throw AttributeError(std::string("'") + type_name() + "' object has no attribute 'get'");
   const Value* found = as_map().find(key);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "os_error.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "utf8.hpp"
 #include "yaml_scalar.hpp"

@@ -10,7 +10,6 @@
 #include <istream>
 #include <streambuf>
 
-#include "os_error.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "yaml_document_builder.hpp"
 #include "yaml_source_error.hpp"

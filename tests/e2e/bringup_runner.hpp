@@ -13,7 +13,6 @@
 // MORVANE_SIM_STATE_DIR points into that directory.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -26,10 +25,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -117,7 +114,7 @@ class BringupRun {
 
   ~BringupRun() {
     // A run the test did not finish (a failed assertion): the helper kills
-    // the tool and everything it left when its command pipe closes.
+    // the tool and everything it left when its command socket closes.
     if (!finished_) finish(std::chrono::seconds(0));
     if (command_fd_ >= 0) ::close(command_fd_);
     if (report_fd_ >= 0) ::close(report_fd_);
@@ -156,7 +153,7 @@ class BringupRun {
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (!abandoned && left.count() <= 0) {
-        // Closing the command pipe makes the helper kill the tool.
+        // Closing the command socket makes the helper kill the tool.
         ::close(std::exchange(command_fd_, -1));
         abandoned = true;
       }
@@ -279,7 +276,10 @@ class BringupRun {
     const pid_t helper = ::getpid();
     const auto start = std::chrono::steady_clock::now();
     const pid_t tool = ::fork();
-    if (tool < 0) return 1;
+    if (tool < 0) {
+      write_all(report_fd, "error cannot fork the tool\n");
+      return 1;
+    }
     if (tool == 0) exec_tool(argv, env, dir, helper);
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, tool, 0));
     if (pidfd < 0) {

@@ -50,13 +50,17 @@ bool given(const std::vector<std::string>& argv, const char* option) {
 }
 
 void print_help(const BringUp& bringup, utils::ArgvQuotingParser& tool) {
+  // The worker's details are held here: a range-for over a member of a
+  // temporary would iterate a list already destroyed.
+  const Value usage_details = bringup.cli_usage_details();
+  const Value help_details = bringup.cli_help_details();
   std::string usage = "usage: bringup";
-  for (const Value& piece : bringup.cli_usage_details().as_list()) usage += piece.str();
+  for (const Value& piece : usage_details.as_list()) usage += piece.str();
   std::vector<std::string> tool_usage, tool_help;
   morvane::bases::consolidate_help(tool, tool_usage, tool_help);
   for (const std::string& piece : tool_usage) usage += piece;
   std::cout << usage << "\n\nBrings a network topology up through an orchestrator, reports it, and tears it down.\n";
-  for (const Value& section : bringup.cli_help_details().as_list()) std::cout << "\n" << section.str();
+  for (const Value& section : help_details.as_list()) std::cout << "\n" << section.str();
   for (const std::string& section : tool_help) std::cout << "\n" << section;
 }
 

@@ -1,0 +1,91 @@
+// The tool's command line as a user meets it: the help, and the mistakes a
+// user makes (a wrong path, a broken file, a misspelt name, a bad value),
+// each of which must fail with an error that names it and leave nothing.
+#include <gtest/gtest.h>
+
+#include "bringup_runner.hpp"
+
+namespace tarvex::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(BringupCommandLine, HelpListsTheManagersAndTheOrchestratorsOptionsAndLaunchesNothing) {
+  TempDir dir;
+  const RunResult result = run_bringup(dir, {"-h", "-log_dir", dir.file("logs")});
+  ASSERT_TRUE(result.ended && result.exited) << result.describe();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_LT(result.seconds, 4.0) << "help must not wait for a topology to settle\n" << result.describe();
+  EXPECT_TRUE(result.out.starts_with("usage: bringup")) << result.describe();
+  for (const char* option :
+       {"-orchestrator", "-clean_files", "-logical_testbed_file", "-testbed_file", "-tb_yaml_output_file_name",
+        "-sim_plan", "-sim_launch_delay", "-interactive", "-log_dir"}) {
+    EXPECT_NE(result.out.find(option), std::string::npos) << option << " missing from\n" << result.out;
+  }
+  EXPECT_EQ(result.err.find("Launching topology"), std::string::npos) << result.describe();
+  EXPECT_FALSE(std::filesystem::exists(BringupRun::sim_state_root(dir)));
+  expect_nothing_left(result, dir);
+}
+
+// A mistake on the command line or in a file it names.
+struct Mistake {
+  std::string name;
+  std::string logical_file_text;   // written to DIR/logical.yaml when not empty
+  std::vector<std::string> args;   // "DIR" stands for the test's directory
+  std::vector<std::string> shown;  // each must be on standard error ("DIR" as above)
+
+  friend void PrintTo(const Mistake& mistake, std::ostream* out) { *out << mistake.name; }
+};
+
+std::string in_dir(std::string text, const TempDir& dir) {
+  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir.path().string());
+  return text;
+}
+
+class UserMistake : public ::testing::TestWithParam<Mistake> {};
+
+TEST_P(UserMistake, FailsNamingTheProblemAndLeavesNothing) {
+  const Mistake& mistake = GetParam();
+  TempDir dir;
+  if (!mistake.logical_file_text.empty()) write_file(dir.file("logical.yaml"), mistake.logical_file_text);
+  std::vector<std::string> args;
+  for (const std::string& arg : mistake.args) args.push_back(in_dir(arg, dir));
+  args.insert(args.end(), {"-log_dir", dir.file("logs")});
+
+  const RunResult result = run_bringup(dir, args, 30s);
+  ASSERT_TRUE(result.ended && result.exited) << result.describe();
+  // 1 (failed) or 2 (bad command line); never success, never a crash.
+  EXPECT_TRUE(result.exit_code == 1 || result.exit_code == 2) << result.describe();
+  EXPECT_NE(result.err.find("bringup: error: "), std::string::npos) << result.describe();
+  for (const std::string& text : mistake.shown) {
+    EXPECT_NE(result.err.find(in_dir(text, dir)), std::string::npos) << "missing: " << text << "\n"
+                                                                     << result.describe();
+  }
+  EXPECT_EQ(result.err.find("Launching topology"), std::string::npos) << result.describe();
+  expect_nothing_left(result, dir);
+}
+
+const std::string kLab = std::string(MORVANE_SOURCE_DIR) + "/examples/lab/logical.yaml";
+
+INSTANTIATE_TEST_SUITE_P(BringupTool, UserMistake,
+                         ::testing::Values(Mistake{"MissingLogicalTestbedFile",
+                                                   "",
+                                                   {"-logical_testbed_file", "DIR/no-such-lab.yaml"},
+                                                   {"No such file or directory", "DIR/no-such-lab.yaml"}},
+                                           // The third device line is indented one space short.
+                                           Mistake{"MalformedLogicalTestbedFile",
+                                                   "devices:\n  R1:\n    type: router\n   logical: true\n",
+                                                   {"-logical_testbed_file", "DIR/logical.yaml"},
+                                                   {"Error in YAML file 'DIR/logical.yaml', line 4"}},
+                                           Mistake{"UnknownOrchestrator",
+                                                   "",
+                                                   {"-orchestrator", "nosuch", "-logical_testbed_file", kLab},
+                                                   {"No worker class named 'nosuch' is registered"}},
+                                           Mistake{"BadOptionValue",
+                                                   "",
+                                                   {"-sim_launch_delay", "abc", "-logical_testbed_file", kLab},
+                                                   {"argument -sim_launch_delay: invalid float value: 'abc'"}}),
+                         [](const ::testing::TestParamInfo<Mistake>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tarvex::testing

@@ -32,6 +32,13 @@ class ErrorBase {
   // Sets the explicit cause; refuses to close a cycle in the chain.
   void set_cause(std::exception_ptr cause);
   void set_context(std::exception_ptr context) { context_ = std::move(context); }
+  // Whether the message already shows the whole chain (the user-facing form
+  // of an error); the chain is then not shown a second time.
+  bool chain_in_message() const { return chain_in_message_; }
+  // Whether the error has a line of its own in a formatted chain (errors
+  // that only carry another one across a boundary do not).
+  virtual bool shown_in_chain() const { return true; }
+  void set_chain_in_message(bool value) { chain_in_message_ = value; }
 
   // Throws a copy of this error with its dynamic type.
   [[noreturn]] virtual void raise() const = 0;
@@ -47,6 +54,7 @@ class ErrorBase {
   std::string message_;
   std::exception_ptr cause_;
   std::exception_ptr context_;
+  bool chain_in_message_ = false;
 };
 
 class Exception : public std::exception, public ErrorBase {
@@ -88,6 +96,7 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
     sibling.message_ = std::move(message);                              \
     sibling.cause_ = nullptr;                                           \
     sibling.context_ = nullptr;                                         \
+    sibling.chain_in_message_ = false;                                  \
     return std::make_exception_ptr(sibling);                            \
   }
 

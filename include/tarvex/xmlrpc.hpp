@@ -45,6 +45,9 @@ class Fault : public Exception {
   const std::string& remote_type() const { return remote_type_; }
   const std::string& remote_message() const { return remote_message_; }
   std::exception_ptr user_exception(const std::exception_ptr& self) const override;
+  // A fault only carries the remote error across: the remote error's own
+  // text is what a chain shows.
+  bool shown_in_chain() const override { return false; }
 
  private:
   int code_ = 0;
@@ -56,6 +59,12 @@ TARVEX_REGISTER_EXCEPTION(Fault)
 
 // Builds the fault text that the server sends for an error.
 std::string fault_string_for(const std::exception_ptr& error);
+// The fault code the server sends for an error: kChainFaultCode when the
+// error's text already shows its whole chain (the user-facing form of a
+// worker's error), kDispatchFaultCode otherwise.
+inline constexpr int kDispatchFaultCode = 1;
+inline constexpr int kChainFaultCode = 2;
+int fault_code_for(const std::exception_ptr& error);
 
 // Process-wide size limit of XML documents (both directions); raised well
 // above xmlrpc-c's default of 512 KiB, since testbed configurations are

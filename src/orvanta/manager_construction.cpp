@@ -1,6 +1,8 @@
 // Construction of the manager: keyword and command-line arguments, the clean
 // configuration, and the resolution of the worker class.  Nothing is
 // started here.
+#include <unistd.h>
+
 #include <csignal>
 
 #include "tarvex/log.hpp"
@@ -79,6 +81,9 @@ bool is_own_keyword(const Value& key) {
 BringUp::BringUp() = default;
 
 BringUp::~BringUp() {
+  for (const int fd : construction_error_pipe_) {
+    if (fd >= 0) ::close(fd);
+  }
   // A worker subprocess still running tears its topology down on SIGTERM;
   // give it the time to do so before it is killed.
   if (_svr_process && _svr_process->is_alive()) {

@@ -42,6 +42,20 @@ std::string pid_text(const std::optional<int>& pid) { return pid ? std::to_strin
 
 void sleep_seconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
+// The construction error as the manager rebuilds it: its type name on one
+// line, then its whole chain as text.
+void report_construction_error(int fd, const std::exception_ptr& error) {
+  if (fd < 0) return;
+  const std::string record = exception_type_name(error) + "\n" + format_exception(error);
+  std::size_t done = 0;
+  while (done < record.size()) {
+    const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 }  // namespace
 
 Timing& timing() {
@@ -63,14 +77,30 @@ BringUp::ServerTriple BringUp::_start_server() {
   }
   _isserverstarted = true;
   _rpc_token = make_token();
+  if (::pipe2(construction_error_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    construction_error_pipe_[0] = construction_error_pipe_[1] = -1;
+  }
   process::ChildProcess::Options options;
   // The worker tears its topology down when the manager dies, and decides
   // for itself on a terminal's interrupt only through the manager.
   options.parent_death_signal = SIGTERM;
   options.new_process_group = true;
   options.default_signals = {SIGINT, SIGTERM, SIGHUP};
-  _svr_process =
-      std::make_unique<process::ChildProcess>(process::ChildProcess::fork([this]() -> int { _run_server(); }, options));
+  // The subprocess ends with status 1 on an error of the worker's
+  // construction, which it has reported to the manager through the pipe.
+  _svr_process = std::make_unique<process::ChildProcess>(process::ChildProcess::fork(
+      [this]() -> int {
+        try {
+          _run_server();
+        } catch (const std::exception&) {
+          return 1;
+        }
+      },
+      options));
+  if (construction_error_pipe_[1] >= 0) {
+    ::close(construction_error_pipe_[1]);
+    construction_error_pipe_[1] = -1;
+  }
 
   std::int32_t port = 0;
   for (int attempt = 1;;) {
@@ -91,11 +121,32 @@ BringUp::ServerTriple BringUp::_start_server() {
       throw exceptions::ServerNotStarted();
     }
   }
-  if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) throw exceptions::FailedToCreateBringupWorker();
+  if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) {
+    exceptions::FailedToCreateBringupWorker failed;
+    failed.set_cause(construction_error());
+    throw failed;
+  }
   _serverpid = _svr_process->pid();
   logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " + pid_text(_serverpid));
   logger().debug("Bringup worker server has been invoked from pid " + std::to_string(::getpid()));
   return {_serverpid, port, _hostname};
+}
+
+std::exception_ptr BringUp::construction_error() const {
+  std::string record;
+  if (construction_error_pipe_[0] >= 0) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(construction_error_pipe_[0], buffer, sizeof buffer)) > 0;) {
+      record.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  const std::size_t newline = record.find('\n');
+  if (newline == std::string::npos) return nullptr;
+  std::string text = record.substr(newline + 1);
+  std::exception_ptr error = make_exception_by_name(record.substr(0, newline), text);
+  if (!error) error = std::make_exception_ptr(Exception(text));
+  as_mutable_error(error)->set_chain_in_message(true);
+  return error;
 }
 
 void BringUp::_run_server() {
@@ -125,6 +176,7 @@ void BringUp::_run_server() {
     worker = bring_up_class->construct(bringup_args, kwargs);
   } catch (const std::exception&) {
     if (debug) logger().exception("The bringup worker could not be instantiated:", std::current_exception());
+    report_construction_error(construction_error_pipe_[1], std::current_exception());
     _serverport(BRINGUP_OBJ_INSTANTIATE_FAILED_PORT);
     throw;
   }

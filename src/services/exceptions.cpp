@@ -58,6 +58,7 @@ void ErrorBase::set_cause(std::exception_ptr cause) {
 std::exception_ptr ErrorBase::user_exception(const std::exception_ptr& self) const {
   std::exception_ptr user = make_sibling(format_exception(self));
   as_mutable_error(user)->set_cause(self);
+  as_mutable_error(user)->set_chain_in_message(true);
   return user;
 }
 
@@ -92,10 +93,16 @@ std::exception_ptr adopt(const std::exception_ptr& error) {
   } catch (const ErrorBase&) {
     return error;
   } catch (const std::exception& e) {
-    return std::make_exception_ptr(ForeignError(demangle(typeid(e).name()), e.what()));
+    // Made while the foreign error is handled: that error is what is
+    // wrapped, not the context of the wrapper.
+    ForeignError wrapper(demangle(typeid(e).name()), e.what());
+    wrapper.set_context(nullptr);
+    return std::make_exception_ptr(wrapper);
   } catch (...) {
     const std::type_info* type = abi::__cxa_current_exception_type();
-    return std::make_exception_ptr(ForeignError(type ? demangle(type->name()) : "unknown", ""));
+    ForeignError wrapper(type ? demangle(type->name()) : "unknown", "");
+    wrapper.set_context(nullptr);
+    return std::make_exception_ptr(wrapper);
   }
 }
 
@@ -137,6 +144,12 @@ void format_chain(const std::exception_ptr& error, std::string& out, int depth) 
   const std::exception_ptr adopted = adopt(error);
   const ErrorBase* e = as_error(adopted);
   if (!e) return;
+  if (e->chain_in_message()) {
+    out += e->message();
+    out += '\n';
+    return;
+  }
+  if (!e->shown_in_chain()) return;
   if (depth < 64) {
     if (e->cause()) {
       format_chain(e->cause(), out, depth + 1);

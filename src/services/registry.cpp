@@ -64,8 +64,10 @@ const ClassInfo& ClassRegistry::resolve(std::string_view name) {
   for (const std::string& dir : dirs) where += (where.empty() ? "" : ", ") + dir;
   std::string tried;
   for (const std::string& file : files) tried += (tried.empty() ? "" : ", ") + file;
-  throw ImportError("No " + kind_ + " class named '" + std::string(name) +
-                    "' is registered, and no plugin provides it (" +
+  std::string known;
+  for (const auto& [registered, cls] : classes_) known += (known.empty() ? "" : ", ") + registered;
+  throw ImportError("No " + kind_ + " class named '" + std::string(name) + "' is registered (registered: " +
+                    (known.empty() ? std::string("none") : known) + "), and no plugin provides it (" +
                     (dirs.empty() ? std::string(kPluginPathVariable) + " is not set"
                                   : "looked for " + tried + " in " + kPluginPathVariable + " = " + where) +
                     failures + ")");

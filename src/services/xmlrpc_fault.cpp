@@ -64,7 +64,15 @@ std::exception_ptr Fault::user_exception(const std::exception_ptr& self) const {
   // The cause keeps the fault itself (code and whole text) in the chain the
   // user sees.
   as_mutable_error(user)->set_cause(self);
+  // The worker's text already shows what failed there, first error first.
+  if (code_ == kChainFaultCode) as_mutable_error(user)->set_chain_in_message(true);
   return user;
+}
+
+int fault_code_for(const std::exception_ptr& error) {
+  const std::exception_ptr adopted = adopt(error);
+  const ErrorBase* e = as_error(adopted);
+  return e && e->chain_in_message() ? kChainFaultCode : kDispatchFaultCode;
 }
 
 std::string fault_string_for(const std::exception_ptr& error) {

@@ -34,7 +34,6 @@ using detail::UniqueFd;
 
 // The fault code of an error raised by the dispatcher (the code Python's
 // SimpleXMLRPCServer uses for the same case).
-constexpr int kDispatchFaultCode = 1;
 constexpr std::size_t kReadChunk = 16 * 1024;
 // How long an early error response waits for the client to stop sending
 // (see Connection::linger).
@@ -44,7 +43,8 @@ log::Logger& logger() { return log::getLogger("tarvex.services.xmlrpc"); }
 
 // Receives every call that the registry's own functions do not serve and
 // hands it to the dispatcher.  Whatever the dispatcher raises becomes a
-// fault with code 1 and the text "TypeName:message"; nothing may escape into
+// fault with code 1 (2 when the error's text shows its
+// whole chain) and the text "TypeName:message"; nothing may escape into
 // xmlrpc-c, whose C frames lie between this method and the registry's
 // caller.
 class DispatchingMethod : public xmlrpc_c::defaultMethod {
@@ -53,6 +53,7 @@ class DispatchingMethod : public xmlrpc_c::defaultMethod {
 
   void execute(const std::string& method, const xmlrpc_c::paramList& params, xmlrpc_c::value* result) override {
     std::string fault_text;
+    int fault_code = kDispatchFaultCode;
     try {
       List args;
       args.reserve(params.size());
@@ -61,8 +62,9 @@ class DispatchingMethod : public xmlrpc_c::defaultMethod {
       return;
     } catch (...) {
       fault_text = detail::xml_safe_text(fault_string_for(std::current_exception()));
+      fault_code = fault_code_for(std::current_exception());
     }
-    throw xmlrpc_c::fault(fault_text, static_cast<xmlrpc_c::fault::code_t>(kDispatchFaultCode));
+    throw xmlrpc_c::fault(fault_text, static_cast<xmlrpc_c::fault::code_t>(fault_code));
   }
 
  private:

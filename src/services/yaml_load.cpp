@@ -82,7 +82,10 @@ Value load_string(std::string_view text, std::string_view source) {
     SecondDocumentCheck check(source);
     parser.HandleNextDocument(check);
   } catch (const YAML::Exception& error) {
-    throw error_at(source, error.mark, error.msg);
+    // Our error says all the parser's did; the parser's is not shown again.
+    YAMLError translated = error_at(source, error.mark, error.msg);
+    translated.set_context(nullptr);
+    throw translated;
   }
   return builder.take_result();
 }

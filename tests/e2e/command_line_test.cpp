@@ -32,7 +32,8 @@ struct Mistake {
   std::string name;
   std::string logical_file_text;   // written to DIR/logical.yaml when not empty
   std::vector<std::string> args;   // "DIR" stands for the test's directory
-  std::vector<std::string> shown;  // each must be on standard error ("DIR" as above)
+  std::vector<std::string> shown;  // each must be on standard error, once ("DIR" as above)
+  int exit_code;                   // 1: failed; 2: bad command line
 
   friend void PrintTo(const Mistake& mistake, std::ostream* out) { *out << mistake.name; }
 };
@@ -54,12 +55,17 @@ TEST_P(UserMistake, FailsNamingTheProblemAndLeavesNothing) {
 
   const RunResult result = run_bringup(dir, args, 30s);
   ASSERT_TRUE(result.ended && result.exited) << result.describe();
-  // 1 (failed) or 2 (bad command line); never success, never a crash.
-  EXPECT_TRUE(result.exit_code == 1 || result.exit_code == 2) << result.describe();
+  EXPECT_EQ(result.exit_code, mistake.exit_code) << result.describe();
   EXPECT_NE(result.err.find("bringup: error: "), std::string::npos) << result.describe();
   for (const std::string& text : mistake.shown) {
-    EXPECT_NE(result.err.find(in_dir(text, dir)), std::string::npos) << "missing: " << text << "\n"
-                                                                     << result.describe();
+    const std::string wanted = in_dir(text, dir);
+    const std::size_t at = result.err.find(wanted);
+    EXPECT_NE(at, std::string::npos) << "missing: " << text << "\n" << result.describe();
+    if (at != std::string::npos) {
+      EXPECT_EQ(result.err.find(wanted, at + wanted.size()), std::string::npos)
+          << "shown more than once: " << text << "\n"
+          << result.describe();
+    }
   }
   EXPECT_EQ(result.err.find("Launching topology"), std::string::npos) << result.describe();
   expect_nothing_left(result, dir);
@@ -71,20 +77,24 @@ INSTANTIATE_TEST_SUITE_P(BringupTool, UserMistake,
                          ::testing::Values(Mistake{"MissingLogicalTestbedFile",
                                                    "",
                                                    {"-logical_testbed_file", "DIR/no-such-lab.yaml"},
-                                                   {"No such file or directory", "DIR/no-such-lab.yaml"}},
+                                                   {"No such file or directory", "DIR/no-such-lab.yaml"},
+                                                   1},
                                            // The third device line is indented one space short.
                                            Mistake{"MalformedLogicalTestbedFile",
                                                    "devices:\n  R1:\n    type: router\n   logical: true\n",
                                                    {"-logical_testbed_file", "DIR/logical.yaml"},
-                                                   {"Error in YAML file 'DIR/logical.yaml', line 4"}},
+                                                   {"Error in YAML file 'DIR/logical.yaml', line 4"},
+                                                   1},
                                            Mistake{"UnknownOrchestrator",
                                                    "",
                                                    {"-orchestrator", "nosuch", "-logical_testbed_file", kLab},
-                                                   {"No worker class named 'nosuch' is registered"}},
+                                                   {"No worker class named 'nosuch' is registered (registered: sim"},
+                                                   1},
                                            Mistake{"BadOptionValue",
                                                    "",
                                                    {"-sim_launch_delay", "abc", "-logical_testbed_file", kLab},
-                                                   {"argument -sim_launch_delay: invalid float value: 'abc'"}}),
+                                                   {"argument -sim_launch_delay: invalid float value: 'abc'"},
+                                                   2}),
                          [](const ::testing::TestParamInfo<Mistake>& info) { return info.param.name; });
 
 }  // namespace

@@ -21,8 +21,13 @@ using WorkerProcess = OrvantaTest;
 TEST_F(WorkerProcess, AWorkerThatCannotBeConstructedFailsQuickly) {
   auto bringup = manager(Kwargs{{"fail_init", "no backend here"}});
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(is_instance<FailedToCreateBringupWorker>(raised([&] { bringup->_start_server(); })));
+  const std::exception_ptr error = raised([&] { bringup->_start_server(); });
+  EXPECT_TRUE(is_instance<FailedToCreateBringupWorker>(error));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // The worker's own error comes along as the cause, with its type.
+  const std::exception_ptr cause = as_error(error)->cause();
+  EXPECT_TRUE(is_instance<RuntimeError>(cause));
+  EXPECT_EQ(format_exception(cause), "RuntimeError: no backend here");
   EXPECT_EQ(bringup->_serverport(), 1);
   EXPECT_EQ(bringup->_svr_process->wait(5.0), 1);  // the subprocess ended with the error
 }

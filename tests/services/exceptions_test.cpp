@@ -103,3 +103,37 @@ TEST(Exceptions, ExtraFieldsSurviveSiblingsAndNamesAreRegistered) {
 
 }  // namespace
 }  // namespace tarvex
+
+namespace tarvex {
+namespace {
+
+TEST(Exceptions, AnAdoptedForeignErrorIsShownOnce) {
+  std::exception_ptr chained;
+  try {
+    try {
+      throw std::runtime_error("parser gave up");
+    } catch (...) {
+      ValueError outer("bad file");
+      outer.set_cause(adopt(std::current_exception()));
+      throw outer;
+    }
+  } catch (...) {
+    chained = std::current_exception();
+  }
+  EXPECT_EQ(format_exception(chained),
+            "std::runtime_error: parser gave up\n\nThe above exception was the direct cause of the following "
+            "exception:\n\nValueError: bad file");
+}
+
+TEST(Exceptions, TheUserFormShowsTheChainOnceAndCarriesTheOriginal) {
+  const std::exception_ptr original = std::make_exception_ptr(KeyError("'devices'"));
+  const std::exception_ptr user = morvane::exceptions::BringupExceptionWithTraceback(original).get_user_exception();
+  EXPECT_EQ(format_exception(user), "KeyError: 'devices'");
+  EXPECT_EQ(as_error(user)->cause(), original);
+  // Its sibling (the user form of the user form) is plain again.
+  const std::exception_ptr sibling = as_error(user)->make_sibling("x");
+  EXPECT_FALSE(as_error(sibling)->chain_in_message());
+}
+
+}  // namespace
+}  // namespace tarvex

@@ -89,12 +89,15 @@ void report(const BringUp& bringup) {
   }
 }
 
-// An error that came back from the worker carries the worker's whole chain
-// in its text; any other error is shown with its local chain.
-std::string error_text(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(error);
-  if (e && is_instance<xmlrpc::Fault>(e->cause())) return e->message();
-  return format_exception(error);
+// Whether a bad option value (of the manager or, reported through its
+// failed construction, of the worker) is behind the error.
+bool caused_by_bad_option(std::exception_ptr error) {
+  for (int depth = 0; error && depth < 64; ++depth) {
+    if (is_instance<utils::ArgumentError>(error)) return true;
+    const ErrorBase* e = as_error(error);
+    error = e ? e->cause() : nullptr;
+  }
+  return false;
 }
 
 int run(int argc, char** argv) {
@@ -170,7 +173,8 @@ int main(int argc, char** argv) {
     std::cerr << "bringup: ended by signal " << e.code() - 128 << "\n";
     return e.code();
   } catch (...) {
-    std::cerr << "bringup: error: " << error_text(std::current_exception()) << "\n";
-    return kFailed;
+    const std::exception_ptr error = std::current_exception();
+    std::cerr << "bringup: error: " << tarvex::format_exception(error) << "\n";
+    return caused_by_bad_option(error) ? kBadCommandLine : kFailed;
   }
 }

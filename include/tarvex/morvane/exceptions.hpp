@@ -23,7 +23,7 @@ MORVANE_EXCEPTION_WITH_TEXT(NoOrchestratorSpecified, BringupWorkerException,
                             "configuration whose bringup section names a class.")
 MORVANE_EXCEPTION_WITH_TEXT(ServerNotStarted, BringupWorkerException, "The bringup worker server did not start.")
 MORVANE_EXCEPTION_WITH_TEXT(FailedToCreateBringupWorker, BringupWorkerException,
-                            "The bringup worker could not be created; its error is in the worker's log.")
+                            "The bringup worker could not be created.")
 MORVANE_EXCEPTION_WITH_TEXT(TopologyTerminatedDueToSignal, Exception, "The topology was terminated due to a signal.")
 
 #undef MORVANE_EXCEPTION_WITH_TEXT

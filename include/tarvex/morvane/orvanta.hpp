@@ -174,7 +174,12 @@ class BringUp : public bases::BringUpBase {
   xmlrpc::ServerProxy::Options proxy_options() const;
   void hold_for_interactive_user();
 
+  // The error that ended the worker's construction, raised as the cause of
+  // FailedToCreateBringupWorker; read from a pipe made before the fork.
+  std::exception_ptr construction_error() const;
+
   std::unique_ptr<process::SharedInt32Cell> serverport_cell_;
+  int construction_error_pipe_[2] = {-1, -1};
   std::uint64_t serial_ = 0;  // identifies this manager in the memo entries
   mutable std::optional<int> forwarded_signal_;
 };

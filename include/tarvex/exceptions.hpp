@@ -158,8 +158,11 @@ KeyError missing_key(std::string_view key_repr);
 // name and text.
 std::exception_ptr adopt(const std::exception_ptr& error);
 // Access to the ErrorBase behind an adopted pointer (nullptr for foreign ones).
+// The pointer is valid while `error` lives, so a temporary is refused.
 const ErrorBase* as_error(const std::exception_ptr& error);
 ErrorBase* as_mutable_error(const std::exception_ptr& error);
+const ErrorBase* as_error(std::exception_ptr&& error) = delete;
+ErrorBase* as_mutable_error(std::exception_ptr&& error) = delete;
 
 // Type name, text form (the message), printable representation
 // (`TypeName('message')`) and the whole chain, oldest error first, the way a

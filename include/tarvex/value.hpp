@@ -52,8 +52,10 @@ struct ClassRef {
 using List = std::vector<Value>;
 
 // Insertion-ordered map with O(1) average lookup and O(1) amortised erase
-// that keeps the order of the remaining entries.  Small maps are searched
-// linearly; an open-addressing index is built once a map grows.
+// that keeps the order of the remaining entries.  Small maps (most of a
+// testbed's) are a plain vector searched linearly and erase by shifting;
+// once a map grows, an open-addressing index is built, and erased entries
+// become tombstones that are compacted away in bulk.
 class Map {
  public:
   using value_type = std::pair<Value, Value>;
@@ -102,7 +104,8 @@ class Map {
   Map& operator=(Map&&) noexcept;
   ~Map();
 
-  std::size_t size() const { return items_.size() - dead_count_; }
+  std::size_t size() const { return items_.size() - (index_ ? index_->dead_count : 0); }
+  void reserve(std::size_t n) { items_.reserve(n); }
   bool empty() const { return size() == 0; }
   iterator begin() { return {this, 0}; }
   iterator end() { return {this, items_.size()}; }
@@ -133,17 +136,22 @@ class Map {
   static constexpr std::uint32_t kEmpty = 0;
   static constexpr std::uint32_t kTombstone = UINT32_MAX;
 
-  bool is_dead(std::size_t pos) const { return !dead_.empty() && dead_[pos]; }
+  // The lookup state of a large map.
+  struct Index {
+    std::vector<std::uint32_t> slots;  // entry position + 1, kEmpty or kTombstone
+    std::size_t slot_tombstones = 0;
+    std::vector<bool> dead;            // erased entries still in `items_`
+    std::size_t dead_count = 0;
+  };
+
+  bool is_dead(std::size_t pos) const { return index_ && !index_->dead.empty() && index_->dead[pos]; }
   std::size_t find_pos(const Value& key) const;
   void index_insert(std::size_t pos);
   void rebuild_index();
   void compact();
 
   std::vector<value_type> items_;
-  std::vector<bool> dead_;
-  std::size_t dead_count_ = 0;
-  std::vector<std::uint32_t> slots_;  // entry position + 1, kEmpty or kTombstone
-  std::size_t slot_tombstones_ = 0;
+  std::unique_ptr<Index> index_;
 };
 
 class Value {

@@ -13,6 +13,7 @@ namespace tarvex {
 // ---------------------------------------------------------------- Map
 
 Map::Map(std::initializer_list<value_type> items) {
+  items_.reserve(items.size());
   for (const auto& [key, value] : items) insert_or_assign(key, value);
 }
 
@@ -22,14 +23,7 @@ Map::Map(const Map& other) {
   if (items_.size() > kLinearLimit) rebuild_index();
 }
 
-Map::Map(Map&& other) noexcept
-    : items_(std::move(other.items_)),
-      dead_(std::move(other.dead_)),
-      dead_count_(other.dead_count_),
-      slots_(std::move(other.slots_)),
-      slot_tombstones_(other.slot_tombstones_) {
-  other.clear();
-}
+Map::Map(Map&& other) noexcept : items_(std::move(other.items_)), index_(std::move(other.index_)) { other.clear(); }
 
 Map& Map::operator=(const Map& other) {
   if (this != &other) {
@@ -42,10 +36,7 @@ Map& Map::operator=(const Map& other) {
 Map& Map::operator=(Map&& other) noexcept {
   if (this != &other) {
     items_ = std::move(other.items_);
-    dead_ = std::move(other.dead_);
-    dead_count_ = other.dead_count_;
-    slots_ = std::move(other.slots_);
-    slot_tombstones_ = other.slot_tombstones_;
+    index_ = std::move(other.index_);
     other.clear();
   }
   return *this;
@@ -54,33 +45,36 @@ Map& Map::operator=(Map&& other) noexcept {
 Map::~Map() = default;
 
 std::size_t Map::find_pos(const Value& key) const {
-  if (slots_.empty()) {
+  if (!index_) {
     for (std::size_t pos = 0; pos < items_.size(); ++pos) {
-      if (!is_dead(pos) && items_[pos].first == key) return pos;
+      if (items_[pos].first == key) return pos;
     }
     return items_.size();
   }
-  const std::size_t mask = slots_.size() - 1;
+  const std::vector<std::uint32_t>& slots = index_->slots;
+  const std::size_t mask = slots.size() - 1;
   for (std::size_t slot = key.hash() & mask;; slot = (slot + 1) & mask) {
-    const std::uint32_t entry = slots_[slot];
+    const std::uint32_t entry = slots[slot];
     if (entry == kEmpty) return items_.size();
     if (entry != kTombstone && items_[entry - 1].first == key) return entry - 1;
   }
 }
 
 void Map::index_insert(std::size_t pos) {
-  const std::size_t mask = slots_.size() - 1;
+  std::vector<std::uint32_t>& slots = index_->slots;
+  const std::size_t mask = slots.size() - 1;
   std::size_t slot = items_[pos].first.hash() & mask;
-  while (slots_[slot] != kEmpty && slots_[slot] != kTombstone) slot = (slot + 1) & mask;
-  if (slots_[slot] == kTombstone) --slot_tombstones_;
-  slots_[slot] = static_cast<std::uint32_t>(pos + 1);
+  while (slots[slot] != kEmpty && slots[slot] != kTombstone) slot = (slot + 1) & mask;
+  if (slots[slot] == kTombstone) --index_->slot_tombstones;
+  slots[slot] = static_cast<std::uint32_t>(pos + 1);
 }
 
 void Map::rebuild_index() {
+  if (!index_) index_ = std::make_unique<Index>();
   std::size_t capacity = 16;
   while (capacity * 5 < items_.size() * 8) capacity *= 2;  // load factor <= 0.625
-  slots_.assign(capacity, kEmpty);
-  slot_tombstones_ = 0;
+  index_->slots.assign(capacity, kEmpty);
+  index_->slot_tombstones = 0;
   for (std::size_t pos = 0; pos < items_.size(); ++pos) {
     if (!is_dead(pos)) index_insert(pos);
   }
@@ -93,14 +87,8 @@ void Map::compact() {
     if (!is_dead(pos)) live.push_back(std::move(items_[pos]));
   }
   items_ = std::move(live);
-  dead_.clear();
-  dead_count_ = 0;
-  if (items_.size() > kLinearLimit) {
-    rebuild_index();
-  } else {
-    slots_.clear();
-    slot_tombstones_ = 0;
-  }
+  index_.reset();
+  if (items_.size() > kLinearLimit) rebuild_index();
 }
 
 bool Map::contains(const Value& key) const { return find_pos(key) != items_.size(); }
@@ -136,14 +124,16 @@ Value& Map::insert_or_assign(Value key, Value value) {
     return *found;
   }
   items_.emplace_back(std::move(key), std::move(value));
-  if (!dead_.empty()) dead_.push_back(false);
   const std::size_t pos = items_.size() - 1;
-  if (slots_.empty()) {
+  if (!index_) {
     if (items_.size() > kLinearLimit) rebuild_index();
-  } else if ((items_.size() + slot_tombstones_) * 8 > slots_.size() * 5) {
-    rebuild_index();
   } else {
-    index_insert(pos);
+    if (!index_->dead.empty()) index_->dead.push_back(false);
+    if ((items_.size() + index_->slot_tombstones) * 8 > index_->slots.size() * 5) {
+      rebuild_index();
+    } else {
+      index_insert(pos);
+    }
   }
   return items_[pos].second;
 }
@@ -151,23 +141,26 @@ Value& Map::insert_or_assign(Value key, Value value) {
 bool Map::erase(const Value& key) {
   const std::size_t pos = find_pos(key);
   if (pos == items_.size()) return false;
-  if (!slots_.empty()) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = key.hash() & mask;
-    while (slots_[slot] != pos + 1) slot = (slot + 1) & mask;
-    slots_[slot] = kTombstone;
-    ++slot_tombstones_;
+  if (!index_) {
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(pos));
+    return true;
   }
+  std::vector<std::uint32_t>& slots = index_->slots;
+  const std::size_t mask = slots.size() - 1;
+  std::size_t slot = key.hash() & mask;
+  while (slots[slot] != pos + 1) slot = (slot + 1) & mask;
+  slots[slot] = kTombstone;
+  ++index_->slot_tombstones;
   if (pos + 1 == items_.size()) {
     items_.pop_back();
-    if (!dead_.empty()) dead_.pop_back();
+    if (!index_->dead.empty()) index_->dead.pop_back();
   } else {
-    if (dead_.empty()) dead_.assign(items_.size(), false);
-    dead_[pos] = true;
+    if (index_->dead.empty()) index_->dead.assign(items_.size(), false);
+    index_->dead[pos] = true;
     items_[pos].second = Value();
-    ++dead_count_;
+    ++index_->dead_count;
   }
-  if (dead_count_ > kLinearLimit && dead_count_ * 2 > items_.size()) compact();
+  if (index_->dead_count > kLinearLimit && index_->dead_count * 2 > items_.size()) compact();
   return true;
 }
 
@@ -181,10 +174,7 @@ Value Map::pop(const Value& key) {
 
 void Map::clear() {
   items_.clear();
-  dead_.clear();
-  dead_count_ = 0;
-  slots_.clear();
-  slot_tombstones_ = 0;
+  index_.reset();
 }
 
 std::vector<Value> Map::keys() const {

@@ -122,7 +122,8 @@ void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
   utils::bringup_globals().bringup_instances.push_back(this);
 
   // 6. and 7. The command line's base options.
-  base_cli_parser = std::make_unique<utils::ArgvQuotingParser>(utils::ArgvQuotingParser::Options{.add_help = false});
+  base_cli_parser = std::make_unique<utils::ArgvQuotingParser>(
+      utils::ArgvQuotingParser::Options{.description = "Options of the bring-up worker:", .add_help = false});
   bringup_base_cli_parser::populate_base_bringup_parser(*base_cli_parser);
   Map cliargs;
   try {

@@ -115,7 +115,8 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   _serverpid.reset();
 
   // 5. to 8. The manager's command-line options.
-  cli_parser = std::make_unique<utils::ArgvQuotingParser>(utils::ArgvQuotingParser::Options{.add_help = false});
+  cli_parser = std::make_unique<utils::ArgvQuotingParser>(
+      utils::ArgvQuotingParser::Options{.description = "Options of the bring-up manager:", .add_help = false});
   orvanta_cli_parser::populate_orvanta_parser(*cli_parser);
   Map cliargs;
   try {

@@ -108,6 +108,7 @@ BringUp::ServerTriple BringUp::_start_server() {
     if (port != REQUEST_KERNEL_TO_ALLOCATE_PORT) break;
     if (debug) {
       sleep_seconds(timing().port_check_interval_sec);
+      signals::raise_if_pending();
       continue;
     }
     if (attempt > 5) {

@@ -140,7 +140,7 @@ class Map {
   struct Index {
     std::vector<std::uint32_t> slots;  // entry position + 1, kEmpty or kTombstone
     std::size_t slot_tombstones = 0;
-    std::vector<bool> dead;            // erased entries still in `items_`
+    std::vector<bool> dead;  // erased entries still in `items_`
     std::size_t dead_count = 0;
   };
 

@@ -17,7 +17,6 @@ using morvane::exceptions::TopologyTerminatedDueToSignal;
 
 class WorkerDriver : public WorkerTest {
  protected:
-
   // The error raised by `action`, or nullptr.
   template <class F>
   static std::exception_ptr raised(F&& action) {

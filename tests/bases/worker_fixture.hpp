@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "support/command_line.hpp"
+#include "support/process_state.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvex/event_loop.hpp"
 #include "tarvex/morvane/bases.hpp"
@@ -24,22 +25,8 @@ class WorkerTest : public ::testing::Test {
   void TearDown() override { reset(); }
 
   static void reset() {
-    using morvane::bases::BringUpBase;
-    using morvane::bases::BringUpWorkerBase;
-    BringUpBase::clean_config = Value();
-    BringUpBase::bringup_clean_config = Value();
-    BringUpBase::logical_devices = List{};
-    BringUpWorkerBase::static_testbed_config = Map{};
-    BringUpWorkerBase::logical_testbed_config = Map{};
-    BringUpWorkerBase::logical_virtual_devices = List{};
-    BringUpWorkerBase::logical_physical_devices = List{};
+    reset_bringup_process_state();
     TestWorker::script = {};
-    event_loop::discard_policy();
-    morvane::bases::logger().set_level(log::WARNING);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-      if (signals::is_captured(s)) signals::release(s);
-    }
-    signals::set_policy(nullptr);
     shutdown_requests() = 0;
     morvane::orvanta::set_server_shutdown_hook([] { ++shutdown_requests(); });
   }

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "support/command_line.hpp"
+#include "support/process_state.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvex/event_loop.hpp"
 #include "tarvex/morvane/orvanta.hpp"
@@ -99,22 +100,11 @@ class OrvantaTest : public ::testing::Test {
   void TearDown() override { reset(); }
 
   static void reset() {
-    using morvane::bases::BringUpBase;
-    using morvane::bases::BringUpWorkerBase;
-    BringUpBase::clean_config = Value();
-    BringUpBase::bringup_clean_config = Value();
-    BringUpBase::logical_devices = List{};
-    BringUpWorkerBase::logical_testbed_config = Map{};
-    BringUpWorkerBase::static_testbed_config = Map{};
-    event_loop::discard_policy();
+    reset_bringup_process_state();
     morvane::orvanta::timing() = morvane::orvanta::Timing{};
     morvane::orvanta::timing().settling_time_sec = 0;
     morvane::orvanta::timing().port_check_interval_sec = 0.05;
     morvane::orvanta::logger().set_level(log::WARNING);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-      if (signals::is_captured(s)) signals::release(s);
-    }
-    signals::set_policy(nullptr);
   }
 
   std::string write_file(const std::string& name, const std::string& text) {

@@ -101,12 +101,14 @@ void BringUpWorkerBase::_add_interface_aliases() {
   logger().debug("Starting logical to physical interface name mapping...");
   Value* topology = testbed_config.find(kTopology);
   if (!topology || !logical_testbed_config.find(kTopology)) return;
+  // An entry that is not a mapping is a broken testbed, reported as the
+  // lookup's TypeError; missing keys are skipped.
   for (auto& [actual_device, device] : topology->as_map()) {
-    Value* interfaces = device.find(kInterfaces);
-    if (!interfaces || !interfaces->is_map()) continue;
+    Value* interfaces = device.lookup(kInterfaces);
+    if (!interfaces) continue;
     const Value* logical_device = dev_name_xref.find(actual_device);
     for (auto& [interface_name, interface] : interfaces->as_map()) {
-      if (!interface.find(kLink) || !logical_device) continue;
+      if (!interface.lookup(kLink) || !logical_device) continue;
       if (_logical_itf_name_assign_succeeded(*logical_device, interface)) {
         logger().debug("Bound logical (device {}, interface {}) to actual (device {}, interface {}).", *logical_device,
                        interface.at(kAlias), actual_device, interface_name);

@@ -163,6 +163,14 @@ topology:
   EXPECT_FALSE(logical_interface("Gi1").contains("boundToInterface"));
 }
 
+TEST_F(InterfaceAliases, AnActualEntryThatIsNoMappingIsABrokenTestbed) {
+  BringUpWorkerBase::logical_testbed_config = yaml("topology: {R1: {interfaces: {Gi1: {link: L-a, type: ethernet}}}}");
+  for (const char* testbed : {"topology: {act-R1: }", "topology: {act-R1: {interfaces: {eth1: }}}"}) {
+    worker.testbed_config = yaml(testbed);
+    EXPECT_THROW(worker._add_interface_aliases(), TypeError) << testbed;
+  }
+}
+
 TEST_F(InterfaceAliases, NothingIsBoundUnlessBothConfigurationsHaveTopology) {
   const char* with_topology = "topology: {act-R1: {interfaces: {eth1: {link: L-a, type: ethernet}}}}";
   const char* logical_with_topology = "topology: {R1: {interfaces: {Gi1: {link: L-a, type: ethernet}}}}";

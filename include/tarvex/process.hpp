@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace tarvex::process {
@@ -87,5 +88,10 @@ class SharedInt32Cell {
   struct Shared;
   Shared* shared_;
 };
+
+// Writes all of `data` to `fd`, resuming after a signal interrupts the
+// write.  False, with errno set, when the descriptor takes no more (a pipe
+// whose reader is gone, a full disk).
+bool write_fully(int fd, std::string_view data);
 
 }  // namespace tarvex::process

@@ -59,14 +59,7 @@ void SimWorker::init(const Args& args, const Kwargs& kwargs) {
                                 .help = "Seconds the launch takes (waited interruptibly).",
                                 .metavar = "SECONDS",
                                 .type = utils::Argument::Type::Float});
-  Map cliargs;
-  try {
-    cliargs = utils::parse_cli_args(*sim_cli_parser);
-  } catch (const std::exception&) {
-    sim_cli_parser->print_usage();
-    _raise_exception(std::current_exception());
-  }
-  for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
+  for (const auto& [name, value] : _parse_cli_args(*sim_cli_parser)) set_attr(name.str(), value);
   if (sim_launch_delay < 0) throw ValueError("-sim_launch_delay must not be negative");
 
   if (sim_plan && !sim_plan->empty()) {

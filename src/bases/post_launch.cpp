@@ -17,6 +17,7 @@
 #include "tarvex/exceptions.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
+#include "tarvex/process.hpp"
 #include "tarvex/utils/dicts.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -32,17 +33,6 @@ constexpr std::chrono::milliseconds FINAL_TB_YAML_WRITE_DELAY{1000};
 std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
 
 const Value kDevices("devices");
-
-void write_all(int fd, std::string_view text, const std::string& file_name) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      raise_os_error(errno, file_name);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
 
 // Creates a file of a name no one else uses, next to `target` so that the
 // final rename stays within one file system.  The mode is the one an
@@ -70,7 +60,7 @@ void write_file_atomically(const std::string& file_name, std::string_view text) 
   std::string temporary;
   int fd = create_temporary_beside(file_name, temporary);
   try {
-    write_all(fd, text, file_name);
+    if (!process::write_fully(fd, text)) raise_os_error(errno, file_name);
     if (::fsync(fd) != 0) raise_os_error(errno, file_name);
     const int closed = ::close(fd);
     fd = -1;

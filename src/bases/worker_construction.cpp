@@ -125,13 +125,7 @@ void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
   base_cli_parser = std::make_unique<utils::ArgvQuotingParser>(
       utils::ArgvQuotingParser::Options{.description = "Options of the bring-up worker:", .add_help = false});
   bringup_base_cli_parser::populate_base_bringup_parser(*base_cli_parser);
-  Map cliargs;
-  try {
-    cliargs = utils::parse_cli_args(*base_cli_parser);
-  } catch (const std::exception&) {
-    base_cli_parser->print_usage();
-    _raise_exception(std::current_exception());
-  }
+  const Map cliargs = _parse_cli_args(*base_cli_parser);
 
   // 8. and 9.
   for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
@@ -223,6 +217,15 @@ void BringUpWorkerBase::compute_topology_name() {
   }
   std::replace(name.begin(), name.end(), ':', '_');
   topology_name = name;
+}
+
+Map BringUpWorkerBase::_parse_cli_args(utils::ArgvQuotingParser& parser) {
+  try {
+    return utils::parse_cli_args(parser);
+  } catch (const std::exception&) {
+    parser.print_usage();
+    _raise_exception(std::current_exception());
+  }
 }
 
 }  // namespace tarvex::morvane::bases

@@ -16,6 +16,20 @@ using exceptions::BringupExceptionWithTraceback;
 using exceptions::TopologyTerminatedDueToSignal;
 using orvanta::request_bringup_worker_server_shutdown;
 
+namespace {
+
+// What a user of the worker as a context (or a jobrix run) is told when a
+// step fails; the error itself is stored and raised later.
+void log_step_failure(const char* step, const std::exception& error) {
+  if (*error.what()) {
+    logger().error("{} failed due to an exception : {}", step, error.what());
+  } else {
+    logger().error("{} failed due to an exception.", step);
+  }
+}
+
+}  // namespace
+
 void BringUpWorkerBase::set_interactive(bool value) {
   logger().debug("Setting interactive to {}.", Value(value));
   interactive = value;
@@ -61,13 +75,7 @@ void BringUpWorkerBase::launch_topology() {
     // context as well as its cause.
     _store_exception(std::make_exception_ptr(TopologyTerminatedDueToSignal()));
   } catch (const std::exception& e) {
-    if (called_as_context_mgr || jobrix) {
-      if (*e.what()) {
-        logger().error("launch_topology failed due to an exception : {}", e.what());
-      } else {
-        logger().error("launch_topology failed due to an exception.");
-      }
-    }
+    if (called_as_context_mgr || jobrix) log_step_failure("launch_topology", e);
     _store_exception(std::current_exception());
   } catch (...) {
     in_flight = std::current_exception();
@@ -139,13 +147,7 @@ void BringUpWorkerBase::_raise_stored_exception_if_present(bool do_teardown) {
     try {
       tear_down_topology(false);
     } catch (const std::exception& e) {
-      if (called_as_context_mgr || jobrix) {
-        if (*e.what()) {
-          logger().error("tear_down_topology failed due to an exception : {}", e.what());
-        } else {
-          logger().error("tear_down_topology failed due to an exception.");
-        }
-      }
+      if (called_as_context_mgr || jobrix) log_step_failure("tear_down_topology", e);
       _store_exception(std::current_exception());
     }
   }

@@ -11,6 +11,7 @@
 
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
+#include "tarvex/process.hpp"
 #include "tarvex/signals.hpp"
 #include "tarvex/warnings.hpp"
 
@@ -46,14 +47,7 @@ void sleep_seconds(double seconds) { std::this_thread::sleep_for(std::chrono::du
 // line, then its whole chain as text.
 void report_construction_error(int fd, const std::exception_ptr& error) {
   if (fd < 0) return;
-  const std::string record = exception_type_name(error) + "\n" + format_exception(error);
-  std::size_t done = 0;
-  while (done < record.size()) {
-    const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  process::write_fully(fd, exception_type_name(error) + "\n" + format_exception(error));
 }
 
 }  // namespace

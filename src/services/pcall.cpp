@@ -50,18 +50,6 @@ std::string device_name_of(const Object& device) {
   return device.has_attr("name") ? device.get_attr("name").str() : device.repr();
 }
 
-void write_all(int fd, const std::string& text) {
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
 void stop_all(std::vector<std::unique_ptr<Call>>& calls) {
   for (auto& call : calls) {
     if (!call->finished) call->child.terminate();
@@ -104,7 +92,7 @@ void pcall(const std::vector<Target>& targets, double timeout, const std::vector
               target(dev);
               return 0;
             } catch (...) {
-              write_all(write_fd, format_exception(std::current_exception()));
+              process::write_fully(write_fd, format_exception(std::current_exception()));
               return 1;
             }
           },

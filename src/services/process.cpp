@@ -189,4 +189,18 @@ void SharedInt32Cell::store(std::int32_t value) {
   ::pthread_mutex_unlock(&shared_->mutex);
 }
 
+bool write_fully(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return false;
+    if (written == 0) {
+      errno = EIO;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 }  // namespace tarvex::process

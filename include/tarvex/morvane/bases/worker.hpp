@@ -64,6 +64,10 @@ class BringUpWorkerBase : public BringUpBase {
   void _store_exception(std::exception_ptr exceptionToSave);
   void _raise_stored_exception_if_present(bool do_teardown = true);
   [[noreturn]] void _raise_exception(std::exception_ptr exception_to_raise);
+  // The options of `parser` that the process's command line gives; when the
+  // command line is malformed, prints the parser's usage and raises the
+  // user-facing error.  A backend parses its own options with it too.
+  Map _parse_cli_args(utils::ArgvQuotingParser& parser);
   // The backend's coroutines; the base implementations raise
   // NotImplementedError.
   virtual asio::awaitable<void> _launch_topology();

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tarvex/utils/yaml.hpp"
-#include "utf8.hpp"
+#include "framework/core/utf8.hpp"
 #include "yaml_scalar.hpp"
 
 namespace tarvex::utils::yaml {

@@ -798,7 +798,7 @@ bool pyyaml_available() {
 
 // Runs a command of yaml_pyyaml.py on `path` and returns what it printed.
 std::string pyyaml(const std::string& command, const std::string& path) {
-  const std::string script = std::string(MORVANE_SOURCE_DIR) + "/tests/services/yaml_pyyaml.py";
+  const std::string script = std::string(MORVANE_SOURCE_DIR) + "/tests/framework/yaml/yaml_pyyaml.py";
   const std::string line = "/usr/bin/env python3 '" + script + "' " + command + " '" + path + "'";
   std::FILE* pipe = ::popen(line.c_str(), "r");
   if (!pipe) throw std::runtime_error("cannot run " + line);

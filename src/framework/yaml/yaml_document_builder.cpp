@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "utf8.hpp"
+#include "framework/core/utf8.hpp"
 #include "yaml_quoted_scalar.hpp"
 #include "yaml_scalar.hpp"
 #include "yaml_source_error.hpp"

@@ -896,7 +896,7 @@ std::string find_python() {
   return {};
 }
 
-std::string script(const char* name) { return std::string(MORVANE_SOURCE_DIR) + "/tests/services/" + name; }
+std::string script(const char* name) { return std::string(MORVANE_SOURCE_DIR) + "/tests/xmlrpc/" + name; }
 
 // A Python program whose output the test reads; killed with the guard.
 class PythonProcess {

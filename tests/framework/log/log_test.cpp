@@ -83,7 +83,7 @@ TEST(Logging, ForkRegistrationNamesChildLogsByPattern) {
   tasklog.forked_log_pattern = saved;
   tasklog.disableForked();
   tasklog.log_dir.clear();
-  const auto expected = dir.path() / ("test_services_DeviceLaunch_:pid-" + std::to_string(pid));
+  const auto expected = dir.path() / ("test_framework_DeviceLaunch_:pid-" + std::to_string(pid));
   EXPECT_NE(read_file(expected).find("device log"), std::string::npos);
 }
 

@@ -39,6 +39,13 @@ class ErrorBase {
   // that only carry another one across a boundary do not).
   virtual bool shown_in_chain() const { return true; }
   void set_chain_in_message(bool value) { chain_in_message_ = value; }
+  // Makes a copy into a sibling: another message, no cause or context.
+  void reset_for_sibling(std::string message) {
+    message_ = std::move(message);
+    cause_ = nullptr;
+    context_ = nullptr;
+    chain_in_message_ = false;
+  }
 
   // Throws a copy of this error with its dynamic type.
   [[noreturn]] virtual void raise() const = 0;
@@ -82,56 +89,76 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
 
 }  // namespace tarvex
 
-// The members of an error class `Name` deriving from `Base`: the
-// constructors of Base, its type name, polymorphic raise and sibling
-// construction.  TARVEX_DEFINE_EXCEPTION declares such a class and registers
-// it under its type name.
-#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                            \
- public:                                                                \
-  using Base::Base;                                                     \
-  const char* type_name() const override { return #Name; }              \
-  [[noreturn]] void raise() const override { throw *this; }             \
-  std::exception_ptr make_sibling(std::string message) const override { \
-    Name sibling(*this);                                                \
-    sibling.message_ = std::move(message);                              \
-    sibling.cause_ = nullptr;                                           \
-    sibling.context_ = nullptr;                                         \
-    sibling.chain_in_message_ = false;                                  \
-    return std::make_exception_ptr(sibling);                            \
-  }
+// Declaring an error class: in a header,
+//
+//   TARVEX_DECLARE_EXCEPTION(Name, Base)            // a plain subclass, or
+//   class Name : public Base {
+//     TARVEX_EXCEPTION_MEMBERS(Name, Base)          // one with fields of its own
+//     ...
+//   };
+//
+// and in exactly one source file, in the same namespace,
+//
+//   TARVEX_DEFINE_EXCEPTION(Name)
+//
+// which defines the type name, the polymorphic raise and sibling
+// construction, and registers the type under its name (it must be
+// constructible from a message).  Only declarations live in headers, so
+// that each error class is compiled once, not in every file that includes it.
+#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                           \
+ public:                                                               \
+  using Base::Base;                                                    \
+  const char* type_name() const override;                              \
+  [[noreturn]] void raise() const override;                            \
+  std::exception_ptr make_sibling(std::string message) const override;
 
-// Registers `Name` (constructible from a message) under its type name.
-#define TARVEX_REGISTER_EXCEPTION(Name)                                    \
-  inline const bool Name##_registered = ::tarvex::register_exception_type( \
+#define TARVEX_DECLARE_EXCEPTION(Name, Base) \
+  class Name : public Base {                 \
+    TARVEX_EXCEPTION_MEMBERS(Name, Base)     \
+  };
+
+#define TARVEX_DEFINE_EXCEPTION(Name)                                                                      \
+  const char* Name::type_name() const { return #Name; }                                                    \
+  void Name::raise() const { throw *this; }                                                                \
+  std::exception_ptr Name::make_sibling(std::string message) const {                                       \
+    Name sibling(*this);                                                                                   \
+    sibling.reset_for_sibling(std::move(message));                                                         \
+    return std::make_exception_ptr(sibling);                                                               \
+  }                                                                                                        \
+  [[maybe_unused]] static const bool Name##_registered = ::tarvex::register_exception_type(                \
       #Name, [](std::string m) { return std::make_exception_ptr(Name(std::move(m))); });
-
-#define TARVEX_DEFINE_EXCEPTION(Name, Base) \
-  class Name : public Base {                \
-    TARVEX_EXCEPTION_MEMBERS(Name, Base)    \
-  };                                        \
-  TARVEX_REGISTER_EXCEPTION(Name)
 
 namespace tarvex {
 
-TARVEX_DEFINE_EXCEPTION(TypeError, Exception)
-TARVEX_DEFINE_EXCEPTION(ValueError, Exception)
-TARVEX_DEFINE_EXCEPTION(LookupError, Exception)
-TARVEX_DEFINE_EXCEPTION(KeyError, LookupError)
-TARVEX_DEFINE_EXCEPTION(IndexError, LookupError)
-TARVEX_DEFINE_EXCEPTION(AttributeError, Exception)
-TARVEX_DEFINE_EXCEPTION(RuntimeError, Exception)
-TARVEX_DEFINE_EXCEPTION(NotImplementedError, RuntimeError)
-TARVEX_DEFINE_EXCEPTION(AssertionError, Exception)
-TARVEX_DEFINE_EXCEPTION(EOFError, Exception)
-TARVEX_DEFINE_EXCEPTION(ImportError, Exception)
-TARVEX_DEFINE_EXCEPTION(OSError, Exception)
-TARVEX_DEFINE_EXCEPTION(FileNotFoundError, OSError)
-TARVEX_DEFINE_EXCEPTION(TimeoutError, OSError)
-TARVEX_DEFINE_EXCEPTION(ConnectionError, OSError)
-TARVEX_DEFINE_EXCEPTION(ConnectionRefusedError, ConnectionError)
-TARVEX_DEFINE_EXCEPTION(ConnectionResetError, ConnectionError)
+TARVEX_DECLARE_EXCEPTION(TypeError, Exception)
+TARVEX_DECLARE_EXCEPTION(ValueError, Exception)
+TARVEX_DECLARE_EXCEPTION(LookupError, Exception)
+TARVEX_DECLARE_EXCEPTION(KeyError, LookupError)
+TARVEX_DECLARE_EXCEPTION(IndexError, LookupError)
+TARVEX_DECLARE_EXCEPTION(AttributeError, Exception)
+TARVEX_DECLARE_EXCEPTION(RuntimeError, Exception)
+TARVEX_DECLARE_EXCEPTION(NotImplementedError, RuntimeError)
+TARVEX_DECLARE_EXCEPTION(AssertionError, Exception)
+TARVEX_DECLARE_EXCEPTION(EOFError, Exception)
+TARVEX_DECLARE_EXCEPTION(ImportError, Exception)
 
-TARVEX_DEFINE_EXCEPTION(KeyboardInterrupt, BaseException)
+// A failed system call; `error_number()` is its errno (0 when the failure
+// had none).
+class OSError : public Exception {
+  TARVEX_EXCEPTION_MEMBERS(OSError, Exception)
+  OSError(int error_number, std::string message) : Exception(std::move(message)), errno_(error_number) {}
+  int error_number() const { return errno_; }
+
+ private:
+  int errno_ = 0;
+};
+TARVEX_DECLARE_EXCEPTION(FileNotFoundError, OSError)
+TARVEX_DECLARE_EXCEPTION(TimeoutError, OSError)
+TARVEX_DECLARE_EXCEPTION(ConnectionError, OSError)
+TARVEX_DECLARE_EXCEPTION(ConnectionRefusedError, ConnectionError)
+TARVEX_DECLARE_EXCEPTION(ConnectionResetError, ConnectionError)
+
+TARVEX_DECLARE_EXCEPTION(KeyboardInterrupt, BaseException)
 
 class SystemExit : public BaseException {
   TARVEX_EXCEPTION_MEMBERS(SystemExit, BaseException)
@@ -141,7 +168,10 @@ class SystemExit : public BaseException {
  private:
   int code_ = 0;
 };
-TARVEX_REGISTER_EXCEPTION(SystemExit)
+
+}  // namespace tarvex
+
+namespace tarvex {
 
 // The OSError of a failed system call on a file, worded like the errors of
 // the standard library of a dynamic language, which users know

@@ -30,7 +30,6 @@ class ProtocolError : public Exception {
  private:
   int status_ = 0;
 };
-TARVEX_REGISTER_EXCEPTION(ProtocolError)
 
 // The server answered with an XML-RPC fault.  The fault text of our server is
 // "TypeName:message"; the user-facing form of a Fault is an error of the
@@ -55,7 +54,6 @@ class Fault : public Exception {
   std::string remote_type_;
   std::string remote_message_;
 };
-TARVEX_REGISTER_EXCEPTION(Fault)
 
 // Builds the fault text that the server sends for an error.
 std::string fault_string_for(const std::exception_ptr& error);

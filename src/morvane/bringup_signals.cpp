@@ -39,6 +39,8 @@ void bringup_policy(int signum) {
 
 SignalError::SignalError(int signum) : Exception(signal_text(signum)), signum_(signum) {}
 
+TARVEX_DEFINE_EXCEPTION(SignalError)
+
 void install_signal_handlers() {
   signals::capture({SIGINT, SIGTERM, SIGHUP});
   signals::set_policy(bringup_policy);

@@ -13,6 +13,9 @@
 #include "tarvex/morvane/cli.hpp"
 
 namespace tarvex::morvane::utils {
+
+TARVEX_DEFINE_EXCEPTION(ArgumentError)
+
 namespace {
 
 // Layout of the texts: the usual 80-column terminal, option help starting at

@@ -10,6 +10,13 @@ NoConnectionError::NoConnectionError(int port, int pid)
       port_(port),
       pid_(pid) {}
 
+TARVEX_DEFINE_EXCEPTION(BringupWorkerException)
+TARVEX_DEFINE_EXCEPTION(NoOrchestratorSpecified)
+TARVEX_DEFINE_EXCEPTION(ServerNotStarted)
+TARVEX_DEFINE_EXCEPTION(FailedToCreateBringupWorker)
+TARVEX_DEFINE_EXCEPTION(TopologyTerminatedDueToSignal)
+TARVEX_DEFINE_EXCEPTION(NoConnectionError)
+
 BringupExceptionWithTraceback::BringupExceptionWithTraceback(std::exception_ptr error) : error_(adopt(error)) {}
 
 std::exception_ptr BringupExceptionWithTraceback::get_user_exception() const {

@@ -30,6 +30,9 @@ std::size_t type_name_length(std::string_view s) {
 
 }  // namespace
 
+TARVEX_DEFINE_EXCEPTION(ProtocolError)
+TARVEX_DEFINE_EXCEPTION(Fault)
+
 Fault::Fault(int code, std::string fault_string)
     : Exception("<Fault " + std::to_string(code) + ": " + py_repr(fault_string) + ">"),
       code_(code),

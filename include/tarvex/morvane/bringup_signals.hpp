@@ -17,7 +17,6 @@ class SignalError : public Exception {
  private:
   int signum_ = 0;
 };
-TARVEX_REGISTER_EXCEPTION(SignalError)
 
 // The signals handled: SIGINT, SIGTERM and SIGHUP.
 void install_signal_handlers();

@@ -21,7 +21,7 @@ namespace tarvex::morvane::utils {
 
 // A bad value for one of a parser's own options; the message names the
 // option.
-TARVEX_DEFINE_EXCEPTION(ArgumentError, ValueError)
+TARVEX_DECLARE_EXCEPTION(ArgumentError, ValueError)
 
 // The marker that, set as a parser's `usage`, removes the usage section from
 // its help text.

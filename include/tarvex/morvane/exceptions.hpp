@@ -9,14 +9,13 @@
 namespace tarvex::morvane::exceptions {
 
 // Base of the errors about the bring-up worker process itself.
-TARVEX_DEFINE_EXCEPTION(BringupWorkerException, Exception)
+TARVEX_DECLARE_EXCEPTION(BringupWorkerException, Exception)
 
 #define MORVANE_EXCEPTION_WITH_TEXT(Name, Base, text) \
   class Name : public Base {                          \
     TARVEX_EXCEPTION_MEMBERS(Name, Base)              \
     Name() : Base(text) {}                            \
-  };                                                  \
-  TARVEX_REGISTER_EXCEPTION(Name)
+  };
 
 MORVANE_EXCEPTION_WITH_TEXT(NoOrchestratorSpecified, BringupWorkerException,
                             "No orchestrator was specified: name one with -orchestrator, or give a clean "
@@ -39,7 +38,6 @@ class NoConnectionError : public BringupWorkerException {
   int port_ = 0;
   int pid_ = 0;
 };
-TARVEX_REGISTER_EXCEPTION(NoConnectionError)
 
 // Wraps an error so that it can be raised in a user's context: the user
 // exception is an error of the same type whose text shows the whole chain

@@ -24,7 +24,7 @@ namespace tarvex::utils::yaml {
 
 // A document that cannot be parsed or typed; the message names the source
 // (file name) and the line.
-TARVEX_DEFINE_EXCEPTION(YAMLError, ValueError)
+TARVEX_DECLARE_EXCEPTION(YAMLError, ValueError)
 
 // Parses one YAML document; `source` names the text in error messages.
 Value load_string(std::string_view text, std::string_view source = "<string>");

@@ -80,9 +80,29 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
 void raise_os_error(int error_number, const std::string& path) {
   std::string message =
       "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + py_repr(path);
-  if (error_number == ENOENT) throw FileNotFoundError(std::move(message));
-  throw OSError(std::move(message));
+  if (error_number == ENOENT) throw FileNotFoundError(error_number, std::move(message));
+  throw OSError(error_number, std::move(message));
 }
+
+TARVEX_DEFINE_EXCEPTION(TypeError)
+TARVEX_DEFINE_EXCEPTION(ValueError)
+TARVEX_DEFINE_EXCEPTION(LookupError)
+TARVEX_DEFINE_EXCEPTION(KeyError)
+TARVEX_DEFINE_EXCEPTION(IndexError)
+TARVEX_DEFINE_EXCEPTION(AttributeError)
+TARVEX_DEFINE_EXCEPTION(RuntimeError)
+TARVEX_DEFINE_EXCEPTION(NotImplementedError)
+TARVEX_DEFINE_EXCEPTION(AssertionError)
+TARVEX_DEFINE_EXCEPTION(EOFError)
+TARVEX_DEFINE_EXCEPTION(ImportError)
+TARVEX_DEFINE_EXCEPTION(OSError)
+TARVEX_DEFINE_EXCEPTION(FileNotFoundError)
+TARVEX_DEFINE_EXCEPTION(TimeoutError)
+TARVEX_DEFINE_EXCEPTION(ConnectionError)
+TARVEX_DEFINE_EXCEPTION(ConnectionRefusedError)
+TARVEX_DEFINE_EXCEPTION(ConnectionResetError)
+TARVEX_DEFINE_EXCEPTION(KeyboardInterrupt)
+TARVEX_DEFINE_EXCEPTION(SystemExit)
 
 KeyError missing_key(std::string_view key_repr) { return KeyError(std::string(key_repr)); }
 

@@ -15,6 +15,9 @@
 #include "yaml_source_error.hpp"
 
 namespace tarvex::utils::yaml {
+
+TARVEX_DEFINE_EXCEPTION(YAMLError)
+
 namespace {
 
 // Presents the bytes of a string_view as an input stream without copying

@@ -60,19 +60,43 @@ class Map {
  public:
   using value_type = std::pair<Value, Value>;
 
+  // An entry as a mutable iteration sees it: the value can be changed in
+  // place, the key cannot (that would corrupt the lookup index).  Bind it
+  // with `auto&&` (`for (auto&& [key, value] : map)`).
+  struct ItemRef {
+    const Value& first;
+    Value& second;
+  };
+  struct ItemArrow {
+    ItemRef item;
+    const ItemRef* operator->() const { return &item; }
+  };
+
   template <bool Const>
   class Iter {
    public:
     using MapT = std::conditional_t<Const, const Map, Map>;
     using value_type = std::pair<Value, Value>;
-    using reference = std::conditional_t<Const, const value_type&, value_type&>;
-    using pointer = std::conditional_t<Const, const value_type*, value_type*>;
+    using reference = std::conditional_t<Const, const value_type&, ItemRef>;
     using difference_type = std::ptrdiff_t;
     using iterator_category = std::forward_iterator_tag;
     Iter() = default;
     Iter(MapT* map, std::size_t pos) : map_(map), pos_(pos) { skip(); }
-    reference operator*() const { return map_->items_[pos_]; }
-    pointer operator->() const { return &map_->items_[pos_]; }
+    reference operator*() const {
+      auto& item = map_->items_[pos_];
+      if constexpr (Const) {
+        return item;
+      } else {
+        return ItemRef{item.first, item.second};
+      }
+    }
+    auto operator->() const {
+      if constexpr (Const) {
+        return &map_->items_[pos_];
+      } else {
+        return ItemArrow{**this};
+      }
+    }
     Iter& operator++() {
       ++pos_;
       skip();

@@ -7,6 +7,7 @@
 
 #include "tarvex/morvane/cleaners/sim.hpp"
 #include "tarvex/morvane/orchestrators/sim.hpp"
+#include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -38,6 +39,8 @@ const ClassInfo& SimWorker::class_info() {
 }
 
 TARVEX_REGISTER_CLASS(worker_classes(), SimWorker, "sim");
+// What simulated devices stand for.
+MORVANE_DEVICE_TYPES(SimWorker, "host", "linux", "router", "switch");
 
 std::string state_root() {
   const char* root = std::getenv("MORVANE_SIM_STATE_DIR");
@@ -160,7 +163,7 @@ asio::awaitable<void> SimWorker::_tear_down_topology() {
   if (fail.is_map() && fail.get("teardown").truthy()) throw Exception(fail.get("teardown").str());
   std::error_code ec;
   const auto removed = std::filesystem::remove_all(state_dir, ec);
-  if (ec) throw OSError("Could not remove the simulated devices in " + state_dir + ": " + ec.message());
+  if (ec) throw OSError(ec.value(), "Could not remove the simulated devices in " + state_dir + ": " + ec.message());
   if (removed > 0) logger().info("Removed the simulated devices of topology {}.", *topology_name);
   co_return;
 }

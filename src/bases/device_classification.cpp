@@ -43,7 +43,7 @@ bool BringUpWorkerBase::_is_virtual_device(const std::string& device_name) {
     logger().debug("Did not find a devices or device type key in the testbed configuration.");
     return false;
   }
-  return type.is_str() && schema::allowed_virtual_device_types.contains(type.as_str());
+  return type.is_str() && schema::allowed_virtual_device_types().contains(type.as_str());
 }
 
 bool BringUpWorkerBase::_is_physical_device(const std::string& device_name) { return !_is_virtual_device(device_name); }

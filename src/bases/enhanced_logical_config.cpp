@@ -115,7 +115,7 @@ class ContentTransfer {
   // which is dropped afterwards.
   Map rekey_interfaces(const Value& logical, Value& logical_interfaces, const Value& testbed_interfaces) {
     Map out;
-    for (auto& [name, entry] : logical_interfaces.as_map()) {
+    for (auto&& [name, entry] : logical_interfaces.as_map()) {
       if (entry.truthy() && !worker_._interface_is_present(name, testbed_interfaces)) {
         logger().debug("Detected interface {} specified only in logical testbed. Copying it to the actual testbed ...",
                        name);

@@ -91,7 +91,7 @@ void BringUpWorkerBase::_add_device_aliases() {
   logger().debug("Starting logical to physical device name mapping...");
   Value* devices = testbed_config.find(kDevices);
   if (!devices || !dev_name_xref.truthy()) return;
-  for (auto& [name, device] : devices->as_map()) {
+  for (auto&& [name, device] : devices->as_map()) {
     const Value& alias = dev_name_xref.at(name);
     device[kAlias] = alias;
   }
@@ -103,11 +103,11 @@ void BringUpWorkerBase::_add_interface_aliases() {
   if (!topology || !logical_testbed_config.find(kTopology)) return;
   // An entry that is not a mapping is a broken testbed, reported as the
   // lookup's TypeError; missing keys are skipped.
-  for (auto& [actual_device, device] : topology->as_map()) {
+  for (auto&& [actual_device, device] : topology->as_map()) {
     Value* interfaces = device.lookup(kInterfaces);
     if (!interfaces) continue;
     const Value* logical_device = dev_name_xref.find(actual_device);
-    for (auto& [interface_name, interface] : interfaces->as_map()) {
+    for (auto&& [interface_name, interface] : interfaces->as_map()) {
       if (!interface.lookup(kLink) || !logical_device) continue;
       if (_logical_itf_name_assign_succeeded(*logical_device, interface)) {
         logger().debug("Bound logical (device {}, interface {}) to actual (device {}, interface {}).", *logical_device,
@@ -135,7 +135,7 @@ bool BringUpWorkerBase::_logical_itf_name_assign_succeeded(const Value& log_dev_
     return false;
   }
   const Value* actual_type = interfaceDict.find(kType);
-  for (auto& [logical_name, logical_interface] : logical_interfaces->as_map()) {
+  for (auto&& [logical_name, logical_interface] : logical_interfaces->as_map()) {
     // A logical interface that carries the marker was bound before, or was
     // reserved by the user; either way it is not free.
     if (logical_interface.contains(kBoundToInterface)) continue;

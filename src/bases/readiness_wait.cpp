@@ -64,7 +64,7 @@ void BringUpWorkerBase::_wait_for_devices_to_be_ready() {
   // The device being processed; before a cleaner's first device is taken it
   // is the one taken last (none for the first cleaner).
   Value device_name;
-  for (auto& [cleaner_name, definition] : auto_cc["cleaners"].as_map()) {
+  for (auto&& [cleaner_name, definition] : auto_cc["cleaners"].as_map()) {
     try {
       const Value device_names = definition.as_map().pop("devices");
       for (const Value& name : device_names.as_list()) {

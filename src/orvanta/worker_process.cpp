@@ -27,7 +27,7 @@ std::string make_token() {
   while (got < sizeof bytes) {
     const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw OSError("cannot get random bytes for the worker server token");
+    if (n < 0) throw OSError(errno, "cannot get random bytes for the worker server token");
     got += static_cast<std::size_t>(n);
   }
   static const char* hex = "0123456789abcdef";

@@ -102,7 +102,10 @@ void serve_forever(WorkerServer& self, double poll_interval) {
       while (!self.shutdown_request) {
         pollfd fds[2] = {{self.listen_fd(), POLLIN, 0}, {signals::wakeup_fd(), POLLIN, 0}};
         const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout_ms);
-        if (ready < 0 && errno != EINTR) throw OSError(std::string("poll failed: ") + std::strerror(errno));
+        if (ready < 0 && errno != EINTR) {
+          const int error = errno;
+          throw OSError(error, std::string("poll failed: ") + std::strerror(error));
+        }
         if (ready > 0 && (fds[1].revents & POLLIN)) signals::raise_if_pending();
         if (ready > 0 && (fds[0].revents & POLLIN)) self.handle_request();
         // The per-iteration service hook: nothing is attached to it.

@@ -53,7 +53,7 @@ class Exchange {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     if (const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-      throw OSError(fmt::format("cannot resolve {}: {} (connecting to {})", host, ::gai_strerror(rc), endpoint_));
+      throw OSError(EHOSTUNREACH, fmt::format("cannot resolve {}: {} (connecting to {})", host, ::gai_strerror(rc), endpoint_));
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
     int error = ECONNREFUSED;
@@ -110,7 +110,7 @@ class Exchange {
           if (send_error != 0) detail::raise_os_error(send_error, "sending the request to " + endpoint_);
           throw EOFError("Remote end closed connection without response (" + endpoint_ + ")");
         }
-        throw OSError("connection closed in the middle of the HTTP response head from " + endpoint_);
+        throw OSError(EPROTO, "connection closed in the middle of the HTTP response head from " + endpoint_);
       }
       buffer.append(chunk, got);
     }
@@ -140,7 +140,7 @@ class Exchange {
       while (received < expected) {
         const std::size_t got = read_some(response.body.data() + received, expected - received, 0);
         if (got == 0) {
-          throw OSError(fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
+          throw OSError(EPROTO, fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
                                     received, expected, endpoint_));
         }
         received += got;

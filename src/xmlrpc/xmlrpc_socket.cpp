@@ -13,23 +13,16 @@
 
 namespace tarvex::xmlrpc::detail {
 
-void UniqueFd::reset(int fd) noexcept {
-  // close() is not retried on EINTR: on Linux the descriptor is released
-  // either way, and a retry could close a descriptor another part reused.
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 std::exception_ptr os_error(int err, std::string_view doing) {
   std::string text = fmt::format("[Errno {}] {}", err, std::system_category().message(err));
   if (!doing.empty()) text += fmt::format(" ({})", doing);
   switch (err) {
-    case ECONNREFUSED: return std::make_exception_ptr(ConnectionRefusedError(std::move(text)));
-    case ECONNRESET: return std::make_exception_ptr(ConnectionResetError(std::move(text)));
+    case ECONNREFUSED: return std::make_exception_ptr(ConnectionRefusedError(err, std::move(text)));
+    case ECONNRESET: return std::make_exception_ptr(ConnectionResetError(err, std::move(text)));
     case EPIPE:
-    case ECONNABORTED: return std::make_exception_ptr(ConnectionError(std::move(text)));
-    case ETIMEDOUT: return std::make_exception_ptr(TimeoutError(std::move(text)));
-    default: return std::make_exception_ptr(OSError(std::move(text)));
+    case ECONNABORTED: return std::make_exception_ptr(ConnectionError(err, std::move(text)));
+    case ETIMEDOUT: return std::make_exception_ptr(TimeoutError(err, std::move(text)));
+    default: return std::make_exception_ptr(OSError(err, std::move(text)));
   }
 }
 

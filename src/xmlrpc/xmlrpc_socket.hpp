@@ -1,6 +1,6 @@
-// Socket plumbing shared by the XML-RPC server and client: an owning handle
-// for file descriptors, waits bounded by a deadline, and the translation of
-// errno values into the framework's OSError family.
+// Socket plumbing shared by the XML-RPC server and client: waits bounded by
+// a deadline, and the translation of errno values into the framework's
+// OSError family.
 #pragma once
 
 #include <sys/uio.h>
@@ -12,33 +12,13 @@
 #include <string_view>
 #include <utility>
 
+#include "tarvex/fd.hpp"
+
 namespace tarvex::xmlrpc::detail {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one file descriptor and closes it when destroyed, so that no error
-// path of the transport can leak a socket.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes the descriptor held so far and takes ownership of `fd`.
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_ = -1;
-};
+using tarvex::UniqueFd;
 
 // The OSError-family error for errno `err` (ConnectionRefusedError for
 // ECONNREFUSED, ConnectionResetError for ECONNRESET, ...), with the text

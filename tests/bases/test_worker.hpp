@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tarvex/morvane/bases.hpp"
+#include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
 
 namespace tarvex::testing {
@@ -65,6 +66,11 @@ inline const ClassInfo& TestWorker::class_info() {
   static ClassInfo info("tests.TestWorker", &morvane::bases::BringUpWorkerBase::class_info(), factory_of<TestWorker>());
   return info;
 }
+
+// The test backend builds routers and switches (so a "chassis-9000" is a
+// physical device).
+inline const bool test_worker_device_types =
+    morvane::schema::declare_device_types(TestWorker::class_info(), {"router", "switch"});
 
 // A worker that implements neither coroutine.
 class BareWorker : public morvane::bases::BringUpWorkerBase {

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "tarvex/exceptions.hpp"
+#include "tarvex/fd.hpp"
 
 namespace tarvex::log {
 
@@ -27,14 +28,16 @@ namespace {
 // pending output.
 class FdSink : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
  public:
-  explicit FdSink(int fd, bool owned) : fd_(fd), owned_(owned) {}
-  ~FdSink() override {
-    if (owned_) ::close(fd_);
-  }
-  void set_fd(int fd, bool owned) {
-    if (owned_) ::close(fd_);
+  explicit FdSink(int fd) : fd_(fd) {}
+  // Writes to a descriptor owned elsewhere (standard error, say).
+  void set_fd(int fd) {
+    owned_.reset();
     fd_ = fd;
-    owned_ = owned;
+  }
+  // Writes to a descriptor it owns from now on.
+  void set_fd(UniqueFd fd) {
+    fd_ = fd.get();
+    owned_ = std::move(fd);
   }
 
  protected:
@@ -55,7 +58,7 @@ class FdSink : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
 
  private:
   int fd_;
-  bool owned_;
+  UniqueFd owned_;
 };
 
 struct State {
@@ -63,7 +66,7 @@ struct State {
   unsigned generation = 1;
   std::map<std::string, std::unique_ptr<Logger>, std::less<>> loggers;
   std::shared_ptr<FdSink> sink = [] {
-    auto sink = std::make_shared<FdSink>(STDERR_FILENO, false);
+    auto sink = std::make_shared<FdSink>(STDERR_FILENO);
     sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%d %H:%M:%S,%e [%P] %v"));
     return sink;
   }();
@@ -210,7 +213,7 @@ void flush_all() {
   state().sink->flush();
 }
 
-void set_console_fd(int fd) { state().sink->set_fd(fd, false); }
+void set_console_fd(int fd) { state().sink->set_fd(fd); }
 
 void redirect_to_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -218,7 +221,7 @@ void redirect_to_file(const std::string& path) {
     getLogger("tarvex.log").warning(fmt::format("Could not open log file {}: {}", path, std::strerror(errno)));
     return;
   }
-  state().sink->set_fd(fd, true);
+  state().sink->set_fd(UniqueFd(fd));
   managed_handlers().tasklog.current_file_ = path;
 }
 

@@ -75,7 +75,10 @@ ChildProcess ChildProcess::fork(const std::function<int()>& entry, const Options
   log::flush_all();
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid < 0) throw OSError(std::string("fork failed: ") + std::strerror(errno));
+  if (pid < 0) {
+    const int error = errno;
+    throw OSError(error, std::string("fork failed: ") + std::strerror(error));
+  }
   if (pid == 0) run_child(entry, parent, options);
   ChildProcess child;
   child.pid_ = pid;
@@ -163,7 +166,10 @@ void lock(pthread_mutex_t* mutex) {
 
 SharedInt32Cell::SharedInt32Cell(std::int32_t initial) {
   void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) throw OSError(std::string("mmap failed: ") + std::strerror(errno));
+  if (memory == MAP_FAILED) {
+    const int error = errno;
+    throw OSError(error, std::string("mmap failed: ") + std::strerror(error));
+  }
   shared_ = static_cast<Shared*>(memory);
   pthread_mutexattr_t attr;
   ::pthread_mutexattr_init(&attr);

@@ -55,9 +55,9 @@ void repair_escaped_latin1(std::string& text) {
 Map apply_merges(std::vector<Map>& merged, Map& own) {
   Map out;
   for (Map& source : merged) {
-    for (auto& [key, value] : source) out.insert_or_assign(key, std::move(value));
+    for (auto&& [key, value] : source) out.insert_or_assign(key, std::move(value));
   }
-  for (auto& [key, value] : own) out.insert_or_assign(key, std::move(value));
+  for (auto&& [key, value] : own) out.insert_or_assign(key, std::move(value));
   return out;
 }
 

@@ -93,6 +93,16 @@ TEST(Map, ReplacingAKeyKeepsItsPosition) {
   EXPECT_EQ(m, (Map{{"c", 3}, {"a", 10}}));  // equality ignores order
 }
 
+TEST(Map, IterationChangesValuesButNeverKeys) {
+  // A key changed in place would no longer be found through the index.
+  static_assert(!std::is_assignable_v<decltype((*std::declval<Map&>().begin()).first), Value>);
+  static_assert(!std::is_assignable_v<decltype(std::declval<Map&>().begin()->first), Value>);
+  Map m;
+  for (int i = 0; i < 20; ++i) m.insert_or_assign("k" + std::to_string(i), i);  // large enough to be indexed
+  for (auto&& [key, value] : m) value = key.str() + "!";
+  EXPECT_EQ(m.at("k7"), Value("k7!"));
+}
+
 TEST(Map, CopiesAreDeep) {
   Value a = Value::map({{"inner", Value::map({{"x", 1}})}});
   Value b = a;

@@ -17,6 +17,7 @@
 
 #include "tarvex/morvane/bases/help.hpp"
 #include "tarvex/morvane/cli.hpp"
+#include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
 #include "tarvex/utils/yaml.hpp"
@@ -39,6 +40,10 @@ utils::ArgvQuotingParser tool_parser() {
   parser.add_argument({.flags = {"-log_dir"},
                        .help = "Directory of the per-device logs of the readiness wait (default /tmp/morvane-logs).",
                        .metavar = "DIR"});
+  parser.add_argument({.flags = {"-cleanup"},
+                       .help = "Remove what runs whose worker died left behind (network namespaces, their "
+                               "processes), say what was removed, and exit.",
+                       .action = utils::Argument::Action::StoreTrue});
   return parser;
 }
 
@@ -100,6 +105,14 @@ bool caused_by_bad_option(std::exception_ptr error) {
   return false;
 }
 
+// -cleanup: removes the leftovers of dead runs.
+int remove_leftovers() {
+  const std::vector<std::string> removed = morvane::leftovers::remove_all();
+  if (removed.empty()) std::cerr << "No leftovers of dead runs found.\n";
+  for (const std::string& line : removed) std::cerr << "Removed " << line << "\n";
+  return 0;
+}
+
 int run(int argc, char** argv) {
   utils::set_command_line(argc, argv);
   // Signals are taken at safe points: SIGINT and SIGTERM end a hold, reach
@@ -116,6 +129,8 @@ int run(int argc, char** argv) {
     std::cerr << "bringup: error: " << e.what() << "\n";
     return kBadCommandLine;
   }
+  if (Value(options).get("cleanup").truthy()) return remove_leftovers();
+
   const std::string log_dir = Value(options).get("log_dir", "/tmp/morvane-logs").str();
   std::error_code ec;
   std::filesystem::create_directories(log_dir, ec);

@@ -128,13 +128,14 @@ class Map {
   Map& operator=(Map&&) noexcept;
   ~Map();
 
-  std::size_t size() const { return items_.size() - (index_ ? index_->dead_count : 0); }
-  void reserve(std::size_t n) { items_.reserve(n); }
+  // (Defined after Value, which must be complete there.)
+  std::size_t size() const;
+  void reserve(std::size_t n);
   bool empty() const { return size() == 0; }
-  iterator begin() { return {this, 0}; }
-  iterator end() { return {this, items_.size()}; }
-  const_iterator begin() const { return {this, 0}; }
-  const_iterator end() const { return {this, items_.size()}; }
+  iterator begin();
+  iterator end();
+  const_iterator begin() const;
+  const_iterator end() const;
 
   bool contains(const Value& key) const;
   Value* find(const Value& key);
@@ -269,6 +270,13 @@ class Value {
  private:
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Box<List>, Box<Map>, ClassRef> data_;
 };
+
+inline std::size_t Map::size() const { return items_.size() - (index_ ? index_->dead_count : 0); }
+inline void Map::reserve(std::size_t n) { items_.reserve(n); }
+inline Map::iterator Map::begin() { return {this, 0}; }
+inline Map::iterator Map::end() { return {this, items_.size()}; }
+inline Map::const_iterator Map::begin() const { return {this, 0}; }
+inline Map::const_iterator Map::end() const { return {this, items_.size()}; }
 
 struct ValueHash {
   std::size_t operator()(const Value& v) const { return v.hash(); }

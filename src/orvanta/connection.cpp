@@ -2,6 +2,8 @@
 #include <chrono>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
@@ -9,21 +11,25 @@
 
 namespace tarvex::morvane::orvanta {
 
-xmlrpc::ServerProxy::Options BringUp::proxy_options() const {
+namespace {
+
+xmlrpc::ServerProxy::Options proxy_options(detail::WorkerLink& link) {
   xmlrpc::ServerProxy::Options options;
-  options.token = _rpc_token;
+  options.token = link.token;
   // While a call waits, a signal the manager receives is passed on to the
   // worker, which ends what it is doing and answers; the manager raises the
   // signal's error itself once the call is over.
   options.interrupt_fd = signals::wakeup_fd();
-  options.on_interrupt = [this] {
+  options.on_interrupt = [&link] {
     if (const std::optional<int> signum = signals::take_pending()) {
-      forwarded_signal_ = *signum;
-      if (_svr_process) _svr_process->send_signal(*signum);
+      link.forwarded_signal = *signum;
+      if (link._svr_process) link._svr_process->send_signal(*signum);
     }
   };
   return options;
 }
+
+}  // namespace
 
 xmlrpc::ServerProxy BringUp::_connect() {
   const std::string self = repr();
@@ -32,7 +38,7 @@ xmlrpc::ServerProxy BringUp::_connect() {
   const int attempts = timing().connect_retries;
   for (int i = 1; i <= attempts; ++i) {
     try {
-      xmlrpc::ServerProxy proxy("http://" + _hostname + ":" + port, proxy_options());
+      xmlrpc::ServerProxy proxy("http://" + _hostname + ":" + port, proxy_options(*link_));
       proxy.call("test_connection");
       logger().debug(self + " is connected on port " + port);
       return proxy;

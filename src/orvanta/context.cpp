@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
@@ -48,7 +50,7 @@ bases::BringUpBase& BringUp::enter() {
     } else {
       _start_server();
     }
-    bringup_worker = std::make_unique<xmlrpc::ServerProxy>(_connect());
+    link_->bringup_worker = std::make_unique<xmlrpc::ServerProxy>(_connect());
     remote("update_help");
     update_help();
     BringUpBase::enter();
@@ -66,7 +68,7 @@ void BringUp::hold_for_interactive_user() {
   try {
     // One-second steps; any signal ends the hold, as does the end of the
     // worker (there is nothing left to hold).
-    while (_svr_process && _svr_process->is_alive()) {
+    while (link_->_svr_process && link_->_svr_process->is_alive()) {
       pollfd fd{signals::wakeup_fd(), POLLIN, 0};
       if (::poll(&fd, 1, 1000) > 0 && signals::take_pending()) break;
     }
@@ -79,7 +81,7 @@ void BringUp::hold_for_interactive_user() {
 bool BringUp::exit(std::exception_ptr passing) {
   bool result = false;
   if (help() != Value(true)) settle(timing().settling_time_sec);
-  if (_svr_process && _svr_process->is_alive() && interactive() == Value(true) && help() != Value(true) &&
+  if (link_->_svr_process && link_->_svr_process->is_alive() && interactive() == Value(true) && help() != Value(true) &&
       logical_devices().truthy()) {
     hold_for_interactive_user();
   }
@@ -99,7 +101,7 @@ bool BringUp::exit(std::exception_ptr passing) {
     failure = std::current_exception();
   }
   try {
-    if (_svr_process) _terminate_server();
+    if (link_->_svr_process) _terminate_server();
   } catch (const std::exception&) {
     if (!failure) failure = std::current_exception();
   }
@@ -107,20 +109,20 @@ bool BringUp::exit(std::exception_ptr passing) {
   return result;
 }
 
-bool BringUp::worker_reachable() const { return bringup_worker && _svr_process && _svr_process->is_alive(); }
+bool BringUp::worker_reachable() const { return link_->bringup_worker && link_->_svr_process && link_->_svr_process->is_alive(); }
 
 Value BringUp::remote(const std::string& name, const List& params, bool reraise_signal) const {
-  forwarded_signal_.reset();
+  link_->forwarded_signal.reset();
   Value result;
   try {
-    result = bringup_worker->call(name, params);
+    result = link_->bringup_worker->call(name, params);
   } catch (const std::exception&) {
     std::rethrow_exception(BringupExceptionWithTraceback(std::current_exception()).get_user_exception());
   }
   // A signal that arrived during a call that nonetheless succeeded ended
   // the worker's serving (it tears down on it), so it is the manager's to act
   // on as well, except when the call was the teardown the signal asks for.
-  const std::optional<int> signum = std::exchange(forwarded_signal_, std::nullopt);
+  const std::optional<int> signum = std::exchange(link_->forwarded_signal, std::nullopt);
   if (signum && reraise_signal) signals::apply_policy(*signum);
   return result;
 }

@@ -11,6 +11,7 @@
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/morvane/schema.hpp"
+#include "orvanta/worker_link.hpp"
 #include "tarvex/registry.hpp"
 
 namespace tarvex::morvane::orvanta {
@@ -78,17 +79,15 @@ bool is_own_keyword(const Value& key) {
 
 }  // namespace
 
-BringUp::BringUp() = default;
+BringUp::BringUp() : link_(std::make_unique<detail::WorkerLink>()) {}
 
 BringUp::~BringUp() {
-  for (const int fd : construction_error_pipe_) {
-    if (fd >= 0) ::close(fd);
-  }
   // A worker subprocess still running tears its topology down on SIGTERM;
   // give it the time to do so before it is killed.
-  if (_svr_process && _svr_process->is_alive()) {
-    _svr_process->terminate();
-    if (!_svr_process->wait(600.0)) _svr_process->kill();
+  auto& process = link_->_svr_process;
+  if (process && process->is_alive()) {
+    process->terminate();
+    if (!process->wait(600.0)) process->kill();
   }
 }
 
@@ -108,7 +107,7 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   // 3. and 4.
   const Value bringup_clean_config_arg = kwarg(kwargs, "bringup_clean_config");
   BringUpBase::bringup_clean_config = bringup_clean_config_arg.truthy() ? bringup_clean_config_arg : Value(Map{});
-  _svr_process.reset();
+  link_->_svr_process.reset();
   _hostname = std::string(LOCALHOST);
   _isserverstarted = false;
   _serverport(REQUEST_KERNEL_TO_ALLOCATE_PORT);
@@ -226,7 +225,7 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   // 23. to 25.
   manager_cli_help_details.clear();
   manager_cli_usage_details.clear();
-  bringup_worker.reset();
+  link_->bringup_worker.reset();
   bringup_args = args;
   bringup_kwargs = extra;
   debug = Convert<bool>::from(kwarg(kwargs, "debug", false), "debug");

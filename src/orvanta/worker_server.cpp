@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "orvanta/worker_server.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/morvane/utils.hpp"

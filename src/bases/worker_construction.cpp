@@ -5,7 +5,7 @@
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/utils/utils.hpp"
 #include "tarvex/utils/yaml.hpp"
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "tarvex/log.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 
 namespace tarvex::morvane::utils {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "tarvex/log.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::bringup_signals {

@@ -8,7 +8,7 @@
 #include "orvanta/worker_server.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/orvanta.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::orvanta {

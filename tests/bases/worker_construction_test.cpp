@@ -3,7 +3,7 @@
 #include <regex>
 
 #include "tarvex/morvane/cli.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "worker_fixture.hpp"
 

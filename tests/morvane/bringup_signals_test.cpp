@@ -4,7 +4,7 @@
 #include <signal.h>
 
 #include "support/child.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane {

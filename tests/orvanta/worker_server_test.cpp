@@ -2,7 +2,7 @@
 
 #include "orvanta_fixture.hpp"
 #include "support/child.hpp"
-#include "tarvex/morvane/utils.hpp"
+#include "morvane/bringup_globals.hpp"
 
 namespace tarvex::testing {
 namespace {

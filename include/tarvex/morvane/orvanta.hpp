@@ -144,6 +144,10 @@ class BringUp : public bases::BringUpBase {
   std::optional<int> _serverpid;
 
  private:
+  // Steps of the construction: the command line's options replace the
+  // keyword arguments; the result is logged.
+  void merge_command_line();
+  void log_construction() const;
   // The steps of _start_server: fork the worker subprocess (with its token
   // and the pipe for its construction error), then wait for the port it
   // publishes.

@@ -146,6 +146,11 @@ class BringUpWorkerBase : public BringUpBase {
   double _max_post_launch_wait_min = 45;
 
  private:
+  // Steps of the construction.
+  void read_keyword_arguments(const Kwargs& kwargs);
+  void merge_command_line();
+  void load_testbed_files();
+  void log_construction() const;
   void compute_topology_name();
 };
 

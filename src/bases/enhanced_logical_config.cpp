@@ -155,11 +155,10 @@ void BringUpWorkerBase::_populate_enhanced_logical_testbed_config() {
   // Copies of values are deep: the transfer edits this copy in place and
   // the logical configuration stays as it was loaded.
   enhanced_logical_testbed_config = logical_testbed_config;
-  ContentTransfer transfer({enhanced_logical_testbed_config, testbed_config, dev_intf_xref,
-                            _logical_device_keys_to_ignore, _logical_interface_keys_to_ignore,
-                            [this](const Value& name, const Value& interfaces) {
-                              return _interface_is_present(name, interfaces);
-                            }});
+  ContentTransfer transfer(
+      {enhanced_logical_testbed_config, testbed_config, dev_intf_xref, _logical_device_keys_to_ignore,
+       _logical_interface_keys_to_ignore,
+       [this](const Value& name, const Value& interfaces) { return _interface_is_present(name, interfaces); }});
   for (const auto& [actual, logical] : dev_name_xref.as_map()) {
     transfer.transfer_device(actual, logical);
     if (!transfer.transfer_topology(actual, logical)) {

@@ -2,10 +2,10 @@
 // files, the log level, the topology name and the device classification.
 #include <algorithm>
 
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
-#include "morvane/bringup_globals.hpp"
 #include "tarvex/utils/utils.hpp"
 #include "tarvex/utils/yaml.hpp"
 

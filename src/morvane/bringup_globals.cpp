@@ -1,7 +1,8 @@
+#include "morvane/bringup_globals.hpp"
+
 #include <algorithm>
 
 #include "tarvex/log.hpp"
-#include "morvane/bringup_globals.hpp"
 
 namespace tarvex::morvane::utils {
 

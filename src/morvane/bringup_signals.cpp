@@ -3,8 +3,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "tarvex/log.hpp"
 #include "morvane/bringup_globals.hpp"
+#include "tarvex/log.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::bringup_signals {

@@ -109,7 +109,9 @@ bool BringUp::exit(std::exception_ptr passing) {
   return result;
 }
 
-bool BringUp::worker_reachable() const { return link_->bringup_worker && link_->_svr_process && link_->_svr_process->is_alive(); }
+bool BringUp::worker_reachable() const {
+  return link_->bringup_worker && link_->_svr_process && link_->_svr_process->is_alive();
+}
 
 Value BringUp::remote(const std::string& name, const List& params, bool reraise_signal) const {
   link_->forwarded_signal.reset();

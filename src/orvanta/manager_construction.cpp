@@ -5,13 +5,13 @@
 
 #include <csignal>
 
+#include "orvanta/worker_link.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/help.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/morvane/schema.hpp"
-#include "orvanta/worker_link.hpp"
 #include "tarvex/registry.hpp"
 
 namespace tarvex::morvane::orvanta {
@@ -76,7 +76,6 @@ bool is_own_keyword(const Value& key) {
   replacement.set_cause(std::current_exception());
   throw replacement;
 }
-
 
 // The clean configuration: the `clean_config` argument when given, else
 // what the clean files hold.

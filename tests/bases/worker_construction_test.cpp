@@ -2,8 +2,8 @@
 
 #include <regex>
 
-#include "tarvex/morvane/cli.hpp"
 #include "morvane/bringup_globals.hpp"
+#include "tarvex/morvane/cli.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "worker_fixture.hpp"
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "support/child.hpp"
 #include "morvane/bringup_globals.hpp"
+#include "support/child.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane {

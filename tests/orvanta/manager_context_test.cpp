@@ -43,7 +43,7 @@ TEST_F(ManagerContext, AWorkerFailureReachesTheUserWithItsTypeAndText) {
   ASSERT_TRUE(is_instance<ValueError>(error)) << format_exception(error);
   EXPECT_NE(exception_str(error).find("backend exploded"), std::string::npos);
   EXPECT_TRUE(is_instance<xmlrpc::Fault>(as_error(error)->cause()));
-  EXPECT_EQ(marks("torn_down"), 1);                 // the worker tore the failed launch down
+  EXPECT_EQ(marks("torn_down"), 1);                        // the worker tore the failed launch down
   EXPECT_EQ(bringup->link()._svr_process->wait(10.0), 0);  // and its subprocess ended
 }
 

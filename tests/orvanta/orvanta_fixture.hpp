@@ -20,13 +20,13 @@
 #include <sstream>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
+#include "orvanta/worker_server.hpp"
 #include "support/command_line.hpp"
 #include "support/process_state.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvex/event_loop.hpp"
-#include "orvanta/timing.hpp"
-#include "orvanta/worker_link.hpp"
-#include "orvanta/worker_server.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/registry.hpp"
 #include "tarvex/signals.hpp"

@@ -93,7 +93,9 @@ std::unique_ptr<Call> start_call(const Target& target, Object& device) {
 // the run ends, no child is left running.
 class ParallelRun {
  public:
-  explicit ParallelRun(double timeout) : timeout_(timeout), deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))) {}
+  explicit ParallelRun(double timeout)
+      : timeout_(timeout),
+        deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))) {}
   ParallelRun(const ParallelRun&) = delete;
   ParallelRun& operator=(const ParallelRun&) = delete;
   ~ParallelRun() { stop_all(); }

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "tarvex/utils/yaml.hpp"
 #include "framework/core/utf8.hpp"
+#include "tarvex/utils/yaml.hpp"
 #include "yaml_scalar.hpp"
 
 namespace tarvex::utils::yaml {

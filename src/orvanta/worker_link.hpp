@@ -27,6 +27,9 @@ struct WorkerLink {
   Pipe construction_error;
   // A signal the manager received during a call and passed on to the worker.
   std::optional<int> forwarded_signal;
+  // Readable when a signal is pending or the worker has ended (see
+  // proxy_options in connection.cpp).
+  UniqueFd call_watch;
 };
 
 }  // namespace tarvex::morvane::orvanta::detail

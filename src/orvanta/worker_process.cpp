@@ -12,6 +12,7 @@
 #include "orvanta/timing.hpp"
 #include "orvanta/worker_link.hpp"
 #include "orvanta/worker_server.hpp"
+#include "orvanta/worker_watch.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/process.hpp"
@@ -44,7 +45,6 @@ std::string make_token() {
 
 std::string pid_text(const std::optional<int>& pid) { return pid ? std::to_string(*pid) : "None"; }
 
-void sleep_seconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // The construction error as the manager rebuilds it: its type name on one
 // line, then its whole chain as text.
@@ -113,9 +113,17 @@ void BringUp::fork_worker() {
 }
 
 std::int32_t BringUp::wait_for_published_port() {
+  process::ChildProcess& worker = *link_->_svr_process;
   for (int attempt = 1;; ++attempt) {
     const std::int32_t port = _serverport();
     if (port != REQUEST_KERNEL_TO_ALLOCATE_PORT) return port;
+    if (!worker.is_alive()) {
+      // It may have published its failure just before ending.
+      if (_serverport() == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) return BRINGUP_OBJ_INSTANTIATE_FAILED_PORT;
+      exceptions::ServerNotStarted failed;
+      failed.set_cause(detail::worker_died(worker.pid(), worker.exit_status().value_or(-1)));
+      throw failed;
+    }
     // In debug mode the worker may sit in a debugger: wait as long as it
     // takes.
     if (!debug && attempt > timing().port_check_attempts) {
@@ -126,8 +134,9 @@ std::int32_t BringUp::wait_for_published_port() {
       warnings::warn("Attempt " + std::to_string(attempt) + " out of " + std::to_string(timing().port_check_attempts) +
                      " to launch bringup worker server");
     }
-    sleep_seconds(timing().port_check_interval_sec);
-    signals::raise_if_pending();
+    if (detail::wait_for_worker(timing().port_check_interval_sec, &worker) == detail::WaitEnd::Signal) {
+      signals::raise_if_pending();
+    }
   }
 }
 

@@ -158,6 +158,9 @@ class BringUp : public bases::BringUpBase {
   Value remote(const std::string& name, const List& params = {}, bool reraise_signal = true) const;
   Value remote_read(const char* message, const char* name) const;
   bool worker_reachable() const;
+  // Lets the devices settle and holds an interactive user; true when the
+  // worker ended meanwhile.
+  bool settle_and_hold();
   void hold_for_interactive_user();
   // The error that ended the worker's construction, raised as the cause of
   // FailedToCreateBringupWorker; read from a pipe made before the fork.

@@ -152,13 +152,13 @@ Value load_text(std::string_view text, std::string_view source, const LoadLimits
   return read_document(input, source, limits);
 }
 
-Value load_path(const std::string& path, const LoadLimits& limits) {
+Value load_path(const std::string& path, const LoadLimits& limits, bool try_simple_reader) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) raise_os_error(errno, path);
   // A regular file can be read twice: by the fast reader first, and from
   // its start again by the general parser when the fast reader gives up.
   struct stat info {};
-  if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+  if (try_simple_reader && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
       static_cast<std::uint64_t>(info.st_size) <= limits.max_input_bytes) {
     if (std::optional<Value> simple = read_simple_yaml(fd.get(), limits.max_input_bytes)) return std::move(*simple);
     if (::lseek(fd.get(), 0, SEEK_SET) != 0) raise_os_error(errno, path);

@@ -15,7 +15,8 @@ namespace tarvex::utils::yaml {
 // everything else by the general parser.
 Value load_text(std::string_view text, std::string_view source, const LoadLimits& limits,
                 bool try_simple_reader = true);
-// One document from the file (or FIFO, or device) at `path`.
-Value load_path(const std::string& path, const LoadLimits& limits);
+// One document from the file (or FIFO, or device) at `path`; the fast
+// reader is tried on regular files unless `try_simple_reader` is false.
+Value load_path(const std::string& path, const LoadLimits& limits, bool try_simple_reader = true);
 
 }  // namespace tarvex::utils::yaml

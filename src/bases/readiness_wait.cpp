@@ -5,6 +5,7 @@
 
 #include "tarvex/async_.hpp"
 #include "tarvex/datastructures.hpp"
+#include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/base_cleaner.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
@@ -27,10 +28,19 @@ std::string set_repr(const std::set<std::string>& names) {
   return out + "}";
 }
 
-// Restores the task log's fork settings however the parallel run ends.
+// The task log's fork settings for the readiness wait, restored however
+// the parallel run ends.  The children's logs go to a directory of the run
+// (named after the topology) inside the log directory, so that runs do not
+// pile their logs into one place.
 class ForkedLogSettings {
  public:
-  ForkedLogSettings() : tasklog_(log::managed_handlers().tasklog) {
+  explicit ForkedLogSettings(const std::optional<std::string>& run_name) : tasklog_(log::managed_handlers().tasklog) {
+    saved_dir_ = tasklog_.log_dir;
+    if (run_name && !tasklog_.log_dir.empty()) {
+      const std::string run_dir = tasklog_.log_dir + "/" + *run_name;
+      files::ensure_private_directory(run_dir);
+      tasklog_.log_dir = run_dir;
+    }
     was_registered_ = tasklog_.forkRegistered;
     if (!was_registered_) tasklog_.enableForked();
     saved_pattern_ = tasklog_.forked_log_pattern;
@@ -39,12 +49,14 @@ class ForkedLogSettings {
   ~ForkedLogSettings() {
     tasklog_.forked_log_pattern = saved_pattern_;
     if (!was_registered_) tasklog_.disableForked();
+    tasklog_.log_dir = saved_dir_;
   }
   ForkedLogSettings(const ForkedLogSettings&) = delete;
   ForkedLogSettings& operator=(const ForkedLogSettings&) = delete;
 
  private:
   log::TaskLog& tasklog_;
+  std::string saved_dir_;
   bool was_registered_;
   std::string saved_pattern_;
 };
@@ -127,7 +139,7 @@ void BringUpWorkerBase::_wait_for_devices_to_be_ready() {
   check_every_device_has_a_cleaner(auto_cc, devs_to_be_cleaned);
   if (targets.empty()) return;
 
-  ForkedLogSettings forked_logs;
+  ForkedLogSettings forked_logs(topology_name);
   async_::pcall(targets, _max_post_launch_wait_min * SECONDS_PER_MINUTE, devices);
 }
 

@@ -1,6 +1,7 @@
 // Construction of a worker: keyword arguments, the command line, the testbed
 // files, the log level, the topology name and the device classification.
 #include <algorithm>
+#include <filesystem>
 
 #include "morvane/bringup_globals.hpp"
 #include "tarvex/log.hpp"
@@ -76,6 +77,16 @@ namespace {
 std::string last_path_component(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name of the run-information directory: its last component once "."
+// and ".." and trailing slashes are resolved ("/runs/42/" is "42").
+std::string run_directory_name(const std::string& runinfo_dir) {
+  std::error_code ec;
+  std::filesystem::path resolved = std::filesystem::absolute(runinfo_dir, ec).lexically_normal();
+  if (ec) return last_path_component(runinfo_dir);
+  if (!resolved.has_filename()) resolved = resolved.parent_path();
+  return resolved.filename().string();
 }
 
 std::optional<std::string> optional_text(const Value& v, std::string_view what) {
@@ -196,7 +207,7 @@ void BringUpWorkerBase::compute_topology_name() {
       name = *topology_name + "_" + timestamp + task_suffix;
     } else {
       if (!runinfo_dir) throw TypeError("A topology launched from jobrix without a topology_name needs a runinfo_dir");
-      name = last_path_component(*runinfo_dir) + task_suffix;
+      name = run_directory_name(*runinfo_dir) + task_suffix;
     }
   } else {
     std::string prefix;
@@ -215,6 +226,11 @@ void BringUpWorkerBase::compute_topology_name() {
     name = prefix + "_" + timestamp;
   }
   std::replace(name.begin(), name.end(), ':', '_');
+  // Backends name files and directories after the topology: the name must
+  // stay one path component whatever the user gave.
+  std::replace(name.begin(), name.end(), '/', '_');
+  std::replace(name.begin(), name.end(), '\0', '_');
+  if (name.empty() || name == "." || name == "..") name = "topology";
   topology_name = name;
 }
 

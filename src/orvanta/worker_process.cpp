@@ -97,7 +97,7 @@ void BringUp::fork_worker() {
   // for itself on a terminal's interrupt only through the manager.
   options.parent_death_signal = SIGTERM;
   options.new_process_group = true;
-  options.default_signals = {SIGINT, SIGTERM, SIGHUP};
+  options.default_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
   // The subprocess ends with status 1 on an error of the worker's
   // construction, which it has reported to the manager through the pipe.
   link_->_svr_process = std::make_unique<process::ChildProcess>(process::ChildProcess::fork(
@@ -192,7 +192,7 @@ void BringUp::_run_server() {
   // down whatever was brought up) and a termination request ends the
   // process.  Before, while the worker is being constructed, they end the
   // process at once: there is nothing to tear down yet.
-  signals::capture({SIGINT, SIGTERM, SIGHUP});
+  signals::capture({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
   signals::set_policy(nullptr);
   _serverport(server.port());
   logger().debug("Bringup worker server (port " + std::to_string(_serverport()) +

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -14,6 +15,19 @@ const ClassInfo& SimCleaner::class_info() {
 }
 
 TARVEX_REGISTER_CLASS(cleaner_classes(), SimCleaner, "sim");
+
+void SimCleaner::init(const Args& args, const Kwargs& kwargs) {
+  BaseCleaner::init(args, kwargs);
+  if (has_attr("delay")) {
+    const Value delay = get_attr("delay");
+    if (!delay.is_number() || delay.is_bool() || !std::isfinite(delay.as_float()) || delay.as_float() < 0) {
+      throw ValueError("The sim cleaner's delay must be a finite number of seconds, not negative: " + delay.repr());
+    }
+  }
+  if (has_attr("fail") && !get_attr("fail").is_none() && !get_attr("fail").is_str()) {
+    throw ValueError("The sim cleaner's fail must be the text of the error to raise: " + get_attr("fail").repr());
+  }
+}
 
 void SimCleaner::clean(topology::Device& device) {
   log::Logger& logger = log::getLogger("tarvex.morvane.cleaners.sim");

@@ -57,7 +57,11 @@ bool BringUpBase::exit(std::exception_ptr) {
 namespace {
 
 std::string lower(const Value& name) {
-  if (!name.is_str()) throw AttributeError(std::string("'") + name.type_name() + "' object has no attribute 'lower'");
+  if (!name.is_str()) {
+    throw AttributeError(std::string("'") + name.type_name() + "' object has no attribute 'lower' (the bring-up " +
+                         "log level must be a level name: debug, info, warning, error or critical; not " +
+                         name.repr() + ")");
+  }
   std::string text = name.as_str();
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
   return text;
@@ -94,6 +98,17 @@ void BringUpBase::_derive_and_set_log_level() {
   }
   log::getLogger("tarvex.event_loop").set_level(level == log::DEBUG ? log::INFO : log::WARNING);
   _set_log_level(level);
+}
+
+void chain_as_context(const std::exception_ptr& error, const std::exception_ptr& earlier) {
+  ErrorBase* last = as_mutable_error(error);
+  for (int depth = 0; last && depth < 64; ++depth) {
+    if (last->context() == earlier || last->cause() == earlier) return;
+    ErrorBase* next = last->context() ? as_mutable_error(last->context()) : nullptr;
+    if (!next) break;
+    last = next;
+  }
+  if (last && !last->context() && last != as_error(earlier)) last->set_context(earlier);
 }
 
 void log_exit_error_while_unwinding(const std::exception_ptr& error) {

@@ -92,8 +92,11 @@ void BringUpWorkerBase::_add_device_aliases() {
   Value* devices = testbed_config.find(kDevices);
   if (!devices || !dev_name_xref.truthy()) return;
   for (auto&& [name, device] : devices->as_map()) {
-    const Value& alias = dev_name_xref.at(name);
-    device[kAlias] = alias;
+    // Every device the backend built must say which logical device it
+    // stands for.
+    const Value* alias = dev_name_xref.find(name);
+    if (!alias) throw KeyError(name.repr() + " (a device of the backend's testbed that dev_name_xref does not name)");
+    device[kAlias] = *alias;
   }
 }
 

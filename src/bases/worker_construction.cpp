@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "morvane/bringup_globals.hpp"
+#include "bases/testbed_structure.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
@@ -177,10 +178,13 @@ void BringUpWorkerBase::load_testbed_files() {
       throw TypeError("Static testbed file '" + *testbed_file + "' does not hold a mapping but a " +
                       content.type_name());
     }
+    check_testbed_structure(content, "Static testbed file " + py_repr(*testbed_file));
     static_testbed_config = std::move(content);
   }
   if (non_empty(logical_testbed_file)) {
-    logical_testbed_config = tarvex::utils::yaml::Loader().load(*logical_testbed_file);
+    Value content = tarvex::utils::yaml::Loader().load(*logical_testbed_file);
+    check_testbed_structure(content, "Logical testbed file " + py_repr(*logical_testbed_file));
+    logical_testbed_config = std::move(content);
   }
 }
 

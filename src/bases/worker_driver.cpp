@@ -1,6 +1,7 @@
 // The launch and teardown driver: runs the backend's coroutines on the
 // worker's event loop, stores and chains every error, tears a failed launch
 // down and raises the user-facing error in the caller's context.
+#include <algorithm>
 #include <csignal>
 
 #include "tarvex/morvane/bases/module.hpp"
@@ -30,6 +31,23 @@ void log_step_failure(const char* step, const std::exception& error) {
 
 }  // namespace
 
+// A setting in the worker's section of the clean configuration that nothing
+// reads is most likely a typing error: say so rather than ignore it.
+void BringUpWorkerBase::warn_about_unknown_bringup_settings() const {
+  if (!BringUpBase::bringup_clean_config.is_map()) return;
+  std::string unknown;
+  for (const auto& [key, value] : BringUpBase::bringup_clean_config.as_map()) {
+    if (std::find(_bringup_settings.begin(), _bringup_settings.end(), key.str()) == _bringup_settings.end()) {
+      unknown += (unknown.empty() ? "" : ", ") + key.str();
+    }
+  }
+  if (unknown.empty()) return;
+  std::string known;
+  for (const std::string& key : _bringup_settings) known += (known.empty() ? "" : ", ") + key;
+  logger().warning("Ignoring unknown setting(s) in the bringup section of the clean configuration: {} (known: {}).",
+                   unknown, known);
+}
+
 void BringUpWorkerBase::set_interactive(bool value) {
   logger().debug("Setting interactive to {}.", Value(value));
   interactive = value;
@@ -54,6 +72,7 @@ asio::awaitable<void> BringUpWorkerBase::_tear_down_topology() {
 
 void BringUpWorkerBase::launch_topology() {
   if (help) return;
+  warn_about_unknown_bringup_settings();
   logger().info("Launching topology...");
   logger().debug("Installing signal handlers...");
   bringup_signals::install_signal_handlers();

@@ -13,8 +13,12 @@ class RecordingBringUp : public BringUpBase {
 
  public:
   void launch_topology() override { calls.push_back("launch"); }
-  void tear_down_topology() override { calls.push_back("teardown"); }
+  void tear_down_topology() override {
+    calls.push_back("teardown");
+    if (fail_teardown) throw RuntimeError("teardown failed");
+  }
   void _set_log_level(int level) override { set_level = level; }
+  bool fail_teardown = false;
   using BringUpBase::_derive_and_set_log_level;
   std::vector<std::string> calls;
   int set_level = -1;
@@ -99,6 +103,18 @@ TEST_F(BasesModule, AnErrorInTheContextTearsDownThenPropagatesUnchanged) {
     EXPECT_STREQ(e.what(), "inside");
   }
   EXPECT_EQ(guarded->calls, (std::vector<std::string>{"launch", "teardown"}));
+
+  // When the teardown fails as well, both errors reach the user.
+  auto failing = create<RecordingBringUp>();
+  failing->fail_teardown = true;
+  try {
+    with_context(*failing, [](RecordingBringUp&) { throw KeyError("'body'"); });
+    FAIL();
+  } catch (const RuntimeError&) {
+    const std::string text = format_exception(std::current_exception());
+    EXPECT_NE(text.find("KeyError: 'body'"), std::string::npos) << text;
+    EXPECT_NE(text.find("RuntimeError: teardown failed"), std::string::npos) << text;
+  }
 }
 
 TEST_F(BasesModule, TheBaseItselfImplementsNothing) {

@@ -107,6 +107,37 @@ TEST_F(WorkerConstruction, UnreadableOrMalformedTestbedFilesNameTheFile) {
   EXPECT_THROW(make(Kwargs{{"testbed_file", list}}), TypeError);
 }
 
+// A testbed of the wrong shape is refused when it is loaded, naming the
+// file and the key, before anything is built from it.
+TEST_F(WorkerConstruction, MalformedTestbedStructureNamesTheFileAndTheKey) {
+  struct Case {
+    const char* keyword;
+    const char* text;
+    const char* names;
+  };
+  const Case cases[] = {
+      {"logical_testbed_file", "devices: [R1, R2]\n", "'devices' must be a mapping, not a list"},
+      {"logical_testbed_file", "devices: R1\n", "'devices' must be a mapping, not a str"},
+      {"logical_testbed_file", "devices:\n  101: {logical: true}\n", "device name 101 under devices is a int"},
+      {"logical_testbed_file", "devices:\n  R1: [a]\n", "devices/R1 must be a mapping"},
+      {"logical_testbed_file", "topology:\n  R1:\n    interfaces: [Gi0]\n", "topology/R1/interfaces must be"},
+      {"logical_testbed_file", "topology:\n  R1:\n    interfaces:\n      1: {}\n",
+       "interface name 1 under topology/R1/interfaces"},
+      {"testbed_file", "devices: [S1]\n", "Static testbed file"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = write_file("shape.yaml", c.text);
+    try {
+      make(Kwargs{{c.keyword, file}});
+      ADD_FAILURE() << c.text;
+    } catch (const TypeError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find("shape.yaml"), std::string::npos) << text;
+      EXPECT_NE(text.find(c.names), std::string::npos) << text;
+    }
+  }
+}
+
 TEST_F(WorkerConstruction, LoadsClassifiesAndRegisters) {
   const std::string logical = write_file("logical.yaml", kLogicalTestbed);
   auto worker = make(Kwargs{{"logical_testbed_file", logical}});

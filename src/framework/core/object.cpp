@@ -14,6 +14,8 @@ namespace {
 
 bool Convert<bool>::from(const Value& v, std::string_view what) {
   if (v.is_bool()) return v.as_bool();
+  // None means "not given", which for a flag is false.
+  if (v.is_none()) return false;
   if (v.is_int()) return v.as_int() != 0;
   if (v.is_str()) {
     const std::string& s = v.as_str();

@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <filesystem>
 
 namespace tarvex {
@@ -31,8 +33,43 @@ std::vector<std::string> plugin_file_names(std::string_view name) {
   return out;
 }
 
+namespace {
+
+// A plugin is named by a dotted name ("acme.MyWorker"): words of letters,
+// digits, '_' and '-' joined by single dots.  Anything else (a path, "..")
+// could make the name reach a file outside the plugin directories.
+bool is_dotted_name(std::string_view name) {
+  if (name.empty() || name.front() == '.' || name.back() == '.') return false;
+  char previous = '.';
+  for (const char c : name) {
+    const bool word = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+    if (!word && !(c == '.' && previous != '.')) return false;
+    previous = c;
+  }
+  return true;
+}
+
+// The plugin file `file` in `dir`, when it is a regular file that lies in
+// that directory once every symlink is resolved.
+std::optional<std::filesystem::path> plugin_in(const std::filesystem::path& dir, const std::string& file) {
+  std::error_code ec;
+  const std::filesystem::path real_dir = std::filesystem::canonical(dir, ec);
+  if (ec) return std::nullopt;
+  const std::filesystem::path candidate = std::filesystem::canonical(real_dir / file, ec);
+  if (ec || !std::filesystem::is_regular_file(candidate, ec) || candidate.parent_path() != real_dir) {
+    return std::nullopt;
+  }
+  return candidate;
+}
+
+}  // namespace
+
 const ClassInfo& ClassRegistry::resolve(std::string_view name) {
   if (const ClassInfo* found = find(name)) return *found;
+  if (!is_dotted_name(name)) {
+    throw ImportError("No " + kind_ + " class named " + py_repr(name) +
+                      " is registered, and it is not a dotted name that a plugin could provide");
+  }
 
   std::vector<std::string> dirs;
   if (const char* path = std::getenv(kPluginPathVariable)) {
@@ -49,10 +86,9 @@ const ClassInfo& ClassRegistry::resolve(std::string_view name) {
   const std::vector<std::string> files = plugin_file_names(name);
   for (const std::string& dir : dirs) {
     for (const std::string& file : files) {
-      const std::filesystem::path candidate = std::filesystem::path(dir) / file;
-      std::error_code ec;
-      if (!std::filesystem::is_regular_file(candidate, ec)) continue;
-      if (!::dlopen(candidate.c_str(), RTLD_NOW | RTLD_GLOBAL)) {
+      const std::optional<std::filesystem::path> candidate = plugin_in(dir, file);
+      if (!candidate) continue;
+      if (!::dlopen(candidate->c_str(), RTLD_NOW | RTLD_GLOBAL)) {
         failures += std::string("; ") + ::dlerror();
         continue;
       }

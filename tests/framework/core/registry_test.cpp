@@ -1,7 +1,12 @@
 #include "tarvex/registry.hpp"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+
+#include <filesystem>
+
+#include "support/temp_dir.hpp"
 
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/import_utils.hpp"
@@ -38,6 +43,21 @@ TEST(Registry, PluginFileNamesGoFromLongestPrefix) {
   EXPECT_EQ(plugin_file_names("acme.workers.Foo"),
             (std::vector<std::string>{"libacme.workers.Foo.so", "acme.workers.Foo.so", "libacme.workers.so",
                                       "acme.workers.so", "libacme.so", "acme.so"}));
+}
+
+// Names are never paths: no plugin is loaded from outside the plugin
+// directories, by a name or through a symlink.  (Before the plugin is
+// loaded by the test below.)
+TEST(Registry, PluginsLoadOnlyFromInsideThePluginDirectories) {
+  const std::string plugin = std::string(MORVANE_TEST_PLUGIN_DIR) + "/libmorvane_sample_plugin.so";
+  testing::TempDir dir;
+  std::filesystem::create_symlink(plugin, dir.path() / "libevil.so");
+  ScopedEnv env(kPluginPathVariable, dir.path().string() + ":" + MORVANE_TEST_PLUGIN_DIR);
+  for (const std::string name : {std::string("evil"), plugin, std::string("../plugins/morvane_sample_plugin"),
+                                 std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
+    EXPECT_THROW(device_classes().resolve(name), ImportError) << name;
+  }
+  EXPECT_EQ(::dlopen(plugin.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the plugin was loaded";
 }
 
 TEST(Registry, AnUnknownNameLoadsItsPlugin) {

@@ -87,6 +87,9 @@ class Context {
 
 // Logs an error raised by a context exit while another error is passing.
 void log_exit_error_while_unwinding(const std::exception_ptr& error);
+// Makes `earlier` the context of `error` (at the end of its chain of
+// contexts, so that nothing already there is lost), unless it is there.
+void chain_as_context(const std::exception_ptr& error, const std::exception_ptr& earlier);
 
 template <class T>
 Context<T>::~Context() noexcept(false) {
@@ -114,7 +117,13 @@ void with_context(T& object, Body&& body) {
   } catch (...) {
     passing = std::current_exception();
   }
-  object.exit(passing);
+  try {
+    object.exit(passing);
+  } catch (...) {
+    // Both failures reach the user: the body's is the exit error's context.
+    if (passing) chain_as_context(std::current_exception(), passing);
+    throw;
+  }
   if (passing) std::rethrow_exception(passing);
 }
 

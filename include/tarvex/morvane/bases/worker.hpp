@@ -144,8 +144,12 @@ class BringUpWorkerBase : public BringUpBase {
   std::vector<std::string> _logical_interface_keys_to_ignore;
   std::exception_ptr _loop_stored_exception;
   double _max_post_launch_wait_min = 45;
+  // The settings of the worker's section of the clean configuration that
+  // are read; a backend that reads settings of its own adds them.
+  std::vector<std::string> _bringup_settings{"class", "log_level"};
 
  private:
+  void warn_about_unknown_bringup_settings() const;
   // Steps of the construction.
   void read_keyword_arguments(const Kwargs& kwargs);
   void merge_command_line();

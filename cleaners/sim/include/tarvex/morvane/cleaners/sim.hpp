@@ -13,6 +13,9 @@ class SimCleaner : public bases::BaseCleaner {
   TARVEX_OBJECT(SimCleaner)
 
  public:
+  // Refuses a delay that is not a finite number of seconds and a fail that
+  // is not text.
+  void init(const Args& args, const Kwargs& kwargs) override;
   void clean(topology::Device& device) override;
 };
 

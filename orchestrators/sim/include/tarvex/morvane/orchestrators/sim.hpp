@@ -49,6 +49,7 @@ class SimWorker : public bases::BringUpWorkerBase {
   std::vector<std::string> state_files;
 
  private:
+  static Value load_plan(const std::string& file);
   void create_state_dir();
   void remove_state();
   void simulate_logical_devices();

@@ -89,6 +89,12 @@ class SharedInt32Cell {
   Shared* shared_;
 };
 
+// When process `pid` started (clock ticks since boot, from /proc), or
+// nullopt when there is no such process.  With the pid, it identifies a
+// process for good: a pid that is reused belongs to a process that started
+// later.
+std::optional<std::uint64_t> start_time(pid_t pid);
+
 // Writes all of `data` to `fd`, resuming after a signal interrupts the
 // write.  False, with errno set, when the descriptor takes no more (a pipe
 // whose reader is gone, a full disk).

@@ -5,41 +5,53 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
-#include <cstring>
+#include <thread>
 
-#include "tarvex/morvane/cleaners/sim.hpp"
-#include "tarvex/morvane/orchestrators/sim.hpp"
+#include "sim_state.hpp"
 #include "tarvex/files.hpp"
+#include "tarvex/morvane/cleaners/sim.hpp"
+#include "tarvex/morvane/leftovers.hpp"
+#include "tarvex/morvane/orchestrators/sim.hpp"
 #include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
-#include "tarvex/utils/yaml.hpp"
 
 namespace tarvex::morvane::orchestrators::sim {
 
 namespace {
 
-log::Logger& logger() {
-  static log::Logger& sim_logger = log::getLogger("tarvex.morvane.orchestrators.sim");
-  return sim_logger;
+std::chrono::nanoseconds seconds(double value) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(value));
 }
 
-// The plan's flag, true when absent.
-bool plan_flag(const Value& flags, const char* name) {
-  const Value* flag = flags.is_map() ? flags.find(name) : nullptr;
-  return !flag || flag->truthy();
+// A wait on the worker's event loop, which a signal cancels.
+asio::awaitable<void> wait_for(double delay) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, seconds(delay));
+  co_await timer.async_wait(asio::use_awaitable);
 }
+
+const char* const kSteps[] = {"launch", "readiness", "teardown"};
 
 }  // namespace
+
+SimWorker::SimWorker() : state_(std::make_unique<StateDir>()) {}
+
+SimWorker::~SimWorker() = default;
+
+log::Logger& sim_logger() {
+  static log::Logger& logger = log::getLogger("tarvex.morvane.orchestrators.sim");
+  return logger;
+}
 
 const ClassInfo& SimWorker::class_info() {
   static ClassInfo& info = []() -> ClassInfo& {
     static ClassInfo c("tarvex.morvane.orchestrators.sim.SimWorker", &BringUpWorkerBase::class_info(),
                        factory_of<SimWorker>());
-    c.field("sim_plan", &SimWorker::sim_plan).field("sim_launch_delay", &SimWorker::sim_launch_delay);
+    c.field("sim_plan", &SimWorker::sim_plan)
+        .field("sim_launch_delay", &SimWorker::sim_launch_delay)
+        .field("sim_construction_delay", &SimWorker::sim_construction_delay)
+        .field("sim_ready_delay", &SimWorker::sim_ready_delay)
+        .field("sim_teardown_delay", &SimWorker::sim_teardown_delay)
+        .field("sim_fail", &SimWorker::sim_fail);
     return c;
   }();
   return info;
@@ -48,6 +60,11 @@ const ClassInfo& SimWorker::class_info() {
 TARVEX_REGISTER_CLASS(worker_classes(), SimWorker, "sim");
 // What simulated devices stand for.
 MORVANE_DEVICE_TYPES(SimWorker, "host", "linux", "router", "switch");
+
+// The simulated devices of runs whose worker died.
+static const bool sim_leftovers_registered = leftovers::register_finder(
+    "sim", {[](std::optional<pid_t> owner) { return find_dead_runs(state_root(), owner); },
+            [](std::optional<pid_t> owner) { return remove_dead_runs(state_root(), owner); }});
 
 std::string state_root() {
   const char* root = std::getenv("MORVANE_SIM_STATE_DIR");
@@ -58,73 +75,56 @@ void SimWorker::init(const Args& args, const Kwargs& kwargs) {
   BringUpWorkerBase::init(args, kwargs);
   sim_plan = Convert<std::optional<std::string>>::from(kwarg(kwargs, "sim_plan"), "sim_plan");
   sim_launch_delay = Convert<double>::from(kwarg(kwargs, "sim_launch_delay", 0), "sim_launch_delay");
+  sim_construction_delay = Convert<double>::from(kwarg(kwargs, "sim_construction_delay", 0), "sim_construction_delay");
+  sim_ready_delay = Convert<double>::from(kwarg(kwargs, "sim_ready_delay", 0), "sim_ready_delay");
+  sim_teardown_delay = Convert<double>::from(kwarg(kwargs, "sim_teardown_delay", 0), "sim_teardown_delay");
+  sim_fail = Convert<std::optional<std::string>>::from(kwarg(kwargs, "sim_fail"), "sim_fail");
+  merge_command_line();
+  check_settings();
+  if (sim_plan && !sim_plan->empty()) plan = load_plan(*sim_plan);
+  if (sim_construction_delay > 0) {
+    sim_logger().info("Simulated construction takes {} seconds ...", Value(sim_construction_delay));
+    std::this_thread::sleep_for(seconds(sim_construction_delay));
+  }
+}
 
+void SimWorker::merge_command_line() {
   sim_cli_parser = std::make_unique<utils::ArgvQuotingParser>(
       utils::ArgvQuotingParser::Options{.description = "Options of the sim orchestrator (simulated devices):"});
   sim_cli_parser->add_argument({.flags = {"-sim_plan"},
                                 .help = "Replay a backend from a plan file (testbed_config, dev_name_xref and "
                                         "optional faults) instead of simulating the logical devices.",
                                 .metavar = "FILE"});
-  sim_cli_parser->add_argument({.flags = {"-sim_launch_delay"},
-                                .help = "Seconds the launch takes (waited interruptibly).",
-                                .metavar = "SECONDS",
-                                .type = utils::Argument::Type::Float});
+  const auto delay = [&](const char* flag, const char* help) {
+    sim_cli_parser->add_argument(
+        {.flags = {flag}, .help = help, .metavar = "SECONDS", .type = utils::Argument::Type::Float});
+  };
+  delay("-sim_launch_delay", "Seconds the launch takes (waited interruptibly).");
+  delay("-sim_construction_delay", "Seconds the construction of the worker takes.");
+  delay("-sim_ready_delay", "Seconds each simulated device takes to get ready after the launch.");
+  delay("-sim_teardown_delay", "Seconds the teardown takes.");
+  sim_cli_parser->add_argument({.flags = {"-sim_fail"},
+                                .help = "Make a step fail, to try how a failure is handled.",
+                                .metavar = "STEP",
+                                .choices = {std::begin(kSteps), std::end(kSteps)}});
   for (const auto& [name, value] : _parse_cli_args(*sim_cli_parser)) set_attr(name.str(), value);
-  if (!(sim_launch_delay >= 0) || !std::isfinite(sim_launch_delay)) {
-    throw utils::ArgumentError("argument -sim_launch_delay: must be a finite number of seconds, not negative: " +
-                               Value(sim_launch_delay).str());
-  }
-  if (sim_plan && !sim_plan->empty()) plan = load_plan(*sim_plan);
-  state_dir = state_root() + "/" + *topology_name;
 }
 
-// A plan as the replay needs it; anything else is refused when it is loaded,
-// naming the file and the key, rather than silently ignored.
-Value SimWorker::load_plan(const std::string& file) {
-  Value loaded = tarvex::utils::yaml::load_file(file);
-  const std::string what = "Plan file " + py_repr(file);
-  if (!loaded.is_map() || !loaded.contains("testbed_config") || !loaded.contains("dev_name_xref")) {
-    throw ValueError(what + " must be a mapping with the keys testbed_config and dev_name_xref");
-  }
-  static const char* const known[] = {"testbed_config",     "dev_name_xref",       "process_tb_config",
-                                      "autogenerated_clean_config", "output_clean_config", "fail"};
-  for (const auto& [key, value] : loaded.as_map()) {
-    if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return key == Value(k); }) ==
-        std::end(known)) {
-      throw ValueError(what + ": unknown key " + key.repr());
+void SimWorker::check_settings() const {
+  const std::pair<const char*, double> delays[] = {{"sim_launch_delay", sim_launch_delay},
+                                                   {"sim_construction_delay", sim_construction_delay},
+                                                   {"sim_ready_delay", sim_ready_delay},
+                                                   {"sim_teardown_delay", sim_teardown_delay}};
+  for (const auto& [name, value] : delays) {
+    if (!(value >= 0) || !std::isfinite(value)) {
+      throw utils::ArgumentError(std::string("argument -") + name +
+                                 ": must be a finite number of seconds, not negative: " + Value(value).str());
     }
   }
-  for (const char* key : {"testbed_config", "dev_name_xref"}) {
-    if (!loaded.at(key).is_map()) throw ValueError(what + ": " + key + " must be a mapping");
+  if (sim_fail && std::find(std::begin(kSteps), std::end(kSteps), *sim_fail) == std::end(kSteps)) {
+    throw utils::ArgumentError("argument -sim_fail: invalid choice: " + py_repr(*sim_fail) +
+                               " (choose from launch, readiness, teardown)");
   }
-  for (const char* key : {"process_tb_config", "fail"}) {
-    const Value* section = loaded.find(key);
-    if (section && !section->is_map()) {
-      throw ValueError(what + ": " + key + " must be a mapping, not a " + section->type_name());
-    }
-  }
-  if (const Value* fail = loaded.find("fail")) {
-    for (const auto& [step, text] : fail->as_map()) {
-      if (!(step == Value("launch") || step == Value("teardown"))) {
-        throw ValueError(what + ": fail." + step.str() + " is not a step (launch or teardown)");
-      }
-      if (!text.is_str() || text.as_str().empty()) {
-        throw ValueError(what + ": fail." + step.str() + " must be the text of the error to raise");
-      }
-    }
-  }
-  // Every actual device the plan reports must say which logical device it
-  // stands for.
-  const Value& xref = loaded.at("dev_name_xref");
-  if (const Value* devices = loaded.at("testbed_config").find("devices"); devices && devices->is_map()) {
-    for (const auto& [actual, entry] : devices->as_map()) {
-      if (!xref.contains(actual)) {
-        throw ValueError(what + ": the device " + actual.repr() +
-                         " of testbed_config is missing from dev_name_xref (which logical device is it?)");
-      }
-    }
-  }
-  return loaded;
 }
 
 void SimWorker::update_help() {
@@ -134,47 +134,34 @@ void SimWorker::update_help() {
 
 void SimWorker::_set_log_level(int level) {
   BringUpWorkerBase::_set_log_level(level);
-  logger().set_level(level);
+  sim_logger().set_level(level);
 }
 
 asio::awaitable<void> SimWorker::_launch_topology() {
   if (sim_launch_delay > 0) {
-    logger().info("Simulated launch takes {} seconds ...", Value(sim_launch_delay));
-    asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                                     std::chrono::duration<double>(sim_launch_delay)));
-    co_await timer.async_wait(asio::use_awaitable);
+    sim_logger().info("Simulated launch takes {} seconds ...", Value(sim_launch_delay));
+    co_await wait_for(sim_launch_delay);
   }
   if (plan.is_map()) {
     replay_plan();
   } else {
     simulate_logical_devices();
   }
-}
-
-void SimWorker::replay_plan() {
-  logger().info("Replaying plan {} ...", *sim_plan);
-  testbed_config = plan["testbed_config"];
-  dev_name_xref = plan["dev_name_xref"];
-  if (const Value* clean = plan.find("autogenerated_clean_config")) autogenerated_clean_config = *clean;
-  if (const Value* clean = plan.find("output_clean_config")) output_clean_config = *clean;
-  const Value flags = plan.get("process_tb_config");
-  _process_tb_config(plan_flag(flags, "add_aliases"), plan_flag(flags, "allow_log_act_content_transfer"));
-  const Value fail = plan.get("fail");
-  if (fail.is_map() && fail.get("launch").truthy()) throw Exception(fail.get("launch").str());
+  if (sim_fail == "launch") throw Exception("simulated launch failure (-sim_fail launch)");
 }
 
 void SimWorker::simulate_logical_devices() {
   const Value& logical = logical_testbed_config;
   const List& names = BringUpBase::logical_devices.as_list();
-  logger().info("Bringing up {} simulated device(s) for topology {} ...", names.size(), *topology_name);
-  create_state_dir();
+  sim_logger().info("Bringing up {} simulated device(s) for topology {} ...", names.size(), *topology_name);
+  state_->create(state_root(), *topology_name);
 
   Map devices, topology, readiness;
   List actual_names;
   for (const Value& name : names) {
     const std::string actual = "sim-" + name.str();
     const Value& entry = logical.at("devices").at(name);
-    const std::string state_file = state_dir + "/" + actual + ".yaml";
+    const std::string state_file = state_->path() + "/" + actual + ".yaml";
 
     Map interfaces;
     const Value* logical_topology = logical.find("topology");
@@ -198,53 +185,34 @@ void SimWorker::simulate_logical_devices() {
     dev_name_xref[actual] = name;
     readiness[actual] = Value::map({{"state_file", state_file}});
     actual_names.emplace_back(actual);
-    state_files.push_back(state_file);
-    tarvex::utils::yaml::dump_file(
-        Value::map({{"logical", name}, {"type", entry.get("type")}, {"interfaces", interfaces}}), state_file);
+    state_->write(actual + ".yaml",
+                Value::map({{"logical", name}, {"type", entry.get("type")}, {"interfaces", interfaces}}));
   }
   testbed_config =
       Value::map({{"testbed", Value::map({{"name", *topology_name}})}, {"devices", devices}, {"topology", topology}});
+  Value cleaner = Value::map({{"class", cleaners::sim::SimCleaner::class_info().name()}, {"devices", actual_names}});
+  if (sim_ready_delay > 0) cleaner["delay"] = sim_ready_delay;
+  if (sim_fail == "readiness") cleaner["fail"] = "simulated readiness failure (-sim_fail readiness)";
   autogenerated_clean_config = Value::map(
-      {{"cleaners", Value::map({{"sim", Value::map({{"class", cleaners::sim::SimCleaner::class_info().name()},
-                                                    {"devices", actual_names}})}})},
+      {{"cleaners", Value::map({{"sim", cleaner}})},
        {"devices", readiness}});
   _process_tb_config();
 }
 
 asio::awaitable<void> SimWorker::_tear_down_topology() {
+  if (sim_teardown_delay > 0) {
+    sim_logger().info("Simulated teardown takes {} seconds ...", Value(sim_teardown_delay));
+    co_await wait_for(sim_teardown_delay);
+  }
+  if (state_->created()) {
+    state_->remove();
+    sim_logger().info("Removed the simulated devices of topology {}.", *topology_name);
+  }
+  // Injected failures come after the devices are gone, so that trying a
+  // failure leaves nothing behind.
   const Value fail = plan.is_map() ? plan.get("fail") : Value();
   if (fail.is_map() && fail.get("teardown").truthy()) throw Exception(fail.get("teardown").str());
-  remove_state();
-  co_return;
-}
-
-void SimWorker::create_state_dir() {
-  files::ensure_private_directory(state_root());
-  if (::mkdir(state_dir.c_str(), 0700) != 0) {
-    const int error = errno;
-    throw OSError(error, "Could not create the state directory of the simulated devices " + py_repr(state_dir) + ": " +
-                             std::strerror(error) +
-                             (error == EEXIST ? " (another run of a topology of the same name?)" : ""));
-  }
-  state_dir_created = true;
-}
-
-// Only what this run created is removed: the state files it wrote, then
-// its directory if nothing else is in it.  Nothing is removed recursively,
-// and a name that is no longer a regular file is not touched.
-void SimWorker::remove_state() {
-  if (!state_dir_created) return;
-  std::string failures;
-  for (const std::string& file : state_files) {
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0) continue;
-    if (!S_ISREG(info.st_mode) || ::unlink(file.c_str()) != 0) failures += " " + file;
-  }
-  state_files.clear();
-  if (::rmdir(state_dir.c_str()) != 0 && errno != ENOENT) failures += " " + state_dir;
-  state_dir_created = false;
-  if (!failures.empty()) throw OSError(EPERM, "Could not remove the simulated devices:" + failures);
-  logger().info("Removed the simulated devices of topology {}.", *topology_name);
+  if (sim_fail == "teardown") throw Exception("simulated teardown failure (-sim_fail teardown)");
 }
 
 }  // namespace tarvex::morvane::orchestrators::sim

@@ -11,6 +11,7 @@
 #include "orvanta/worker_link.hpp"
 #include "orvanta/worker_watch.hpp"
 #include "tarvex/morvane/exceptions.hpp"
+#include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
 
@@ -33,6 +34,7 @@ bool command_line_asks_for_help() {
 }  // namespace
 
 bases::BringUpBase& BringUp::enter() {
+  warn_about_leftovers();
   try {
     const Value taskid = kwarg(bringup_kwargs, "taskid");
     if (taskid.truthy()) {
@@ -50,6 +52,15 @@ bases::BringUpBase& BringUp::enter() {
     if (bringup_kwargs.empty() || !command_line_asks_for_help()) throw;
   }
   return *this;
+}
+
+// What runs whose worker died left behind is not removed by itself: the
+// user hears of it at the start of every run until `bringup -cleanup`.
+void BringUp::warn_about_leftovers() const {
+  for (const leftovers::Leftover& leftover : leftovers::find_all()) {
+    logger().warning("Left behind by a run whose worker died: {} (remove with: bringup -cleanup)",
+                     leftovers::describe(leftover));
+  }
 }
 
 void BringUp::hold_for_interactive_user() {

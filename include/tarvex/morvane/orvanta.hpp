@@ -161,6 +161,7 @@ class BringUp : public bases::BringUpBase {
   // Lets the devices settle and holds an interactive user; true when the
   // worker ended meanwhile.
   bool settle_and_hold();
+  void warn_about_leftovers() const;
   void hold_for_interactive_user();
   // The error that ended the worker's construction, raised as the cause of
   // FailedToCreateBringupWorker; read from a pipe made before the fork.

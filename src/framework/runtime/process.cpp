@@ -12,6 +12,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/log.hpp"
@@ -196,6 +198,23 @@ void SharedInt32Cell::store(std::int32_t value) {
   lock(&shared_->mutex);
   shared_->value = value;
   ::pthread_mutex_unlock(&shared_->mutex);
+}
+
+std::optional<std::uint64_t> start_time(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return std::nullopt;
+  // "PID (COMM) STATE ..."; COMM may hold spaces and parentheses, so the
+  // fields are counted from the last ')': the start time is field 22.
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int number = 3; number < 22 && fields >> field; ++number) {
+  }
+  std::uint64_t ticks = 0;
+  if (!(fields >> ticks)) return std::nullopt;
+  return ticks;
 }
 
 bool write_fully(int fd, std::string_view data) {

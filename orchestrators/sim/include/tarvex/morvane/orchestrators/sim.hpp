@@ -6,7 +6,8 @@
 // logical interface that has a link, on the same link and of the same type.
 // The simulated devices live as state files under a directory per topology
 // (under MORVANE_SIM_STATE_DIR, default a private runtime directory:
-// /run/morvane/sim for root), removed at teardown.
+// /run/morvane/sim for root), with a journal naming the run's process;
+// the teardown removes what the journal lists.
 // Every device is waited for by the sim readiness cleaner.
 //
 // A plan (-sim_plan FILE) replays a backend exactly instead: its
@@ -25,35 +26,46 @@
 
 namespace tarvex::morvane::orchestrators::sim {
 
+class StateDir;
+
 class SimWorker : public bases::BringUpWorkerBase {
   TARVEX_OBJECT(SimWorker)
 
  public:
-  // Keywords (and options): sim_plan (-sim_plan FILE), sim_launch_delay
-  // (-sim_launch_delay SECONDS, waited interruptibly at launch).
+  SimWorker();
+  ~SimWorker() override;
+
+  // Keywords (and options): sim_plan (-sim_plan FILE); sim_launch_delay,
+  // sim_construction_delay, sim_ready_delay, sim_teardown_delay (seconds
+  // each step takes; the launch and teardown waits are interruptible);
+  // sim_fail (a step to fail: launch, readiness or teardown).
   void init(const Args& args, const Kwargs& kwargs) override;
   void update_help() override;
+
+  std::optional<std::string> sim_plan;
+  double sim_launch_delay = 0;
+  double sim_construction_delay = 0;
+  double sim_ready_delay = 0;
+  double sim_teardown_delay = 0;
+  std::optional<std::string> sim_fail;
+  // The loaded plan, or null.
+  Value plan;
+  std::unique_ptr<utils::ArgvQuotingParser> sim_cli_parser;
+
+ protected:
   void _set_log_level(int level) override;
   asio::awaitable<void> _launch_topology() override;
   asio::awaitable<void> _tear_down_topology() override;
 
-  std::optional<std::string> sim_plan;
-  double sim_launch_delay = 0;
-  // The loaded plan, or null.
-  Value plan;
-  std::unique_ptr<utils::ArgvQuotingParser> sim_cli_parser;
-  // Where this topology's simulated devices live, and what this run put
-  // there (the only things its teardown removes).
-  std::string state_dir;
-  bool state_dir_created = false;
-  std::vector<std::string> state_files;
-
  private:
+  void merge_command_line();
+  void check_settings() const;
   static Value load_plan(const std::string& file);
-  void create_state_dir();
-  void remove_state();
   void simulate_logical_devices();
   void replay_plan();
+
+  // Where this run's simulated devices live.
+  std::unique_ptr<StateDir> state_;
 };
 
 // The directory under which simulated topologies keep their state.

@@ -52,12 +52,17 @@ void encode_call(std::string& out, std::string_view method, const List& params);
 void encode_response(std::string& out, const Value& result);
 void encode_fault(std::string& out, int code, std::string_view text);
 
+// The length of the character that starts at `s[i]` when it is valid UTF-8
+// and allowed in an XML 1.0 document, else 0.
+std::size_t xml_char_length(std::string_view s, std::size_t i);
+
 // `text` with every byte sequence that XML-RPC cannot carry replaced by a
 // "\xNN" escape, for texts that must get through whatever they hold (fault
 // strings made from error messages).
 std::string xml_safe_text(std::string_view text);
 
-// A received methodCall or methodResponse, decoded as its text arrives:
+// A received methodCall or methodResponse, decoded as its text arrives (by
+// the XmlReader of xmlrpc_xml.hpp):
 // feed() the pieces in order, then finish().  Both raise ValueError naming
 // what is wrong (with line and column) as soon as the document is known to
 // be malformed or over a bound; everything built so far is freed with the

@@ -1,11 +1,9 @@
-// The decoder: expat's events turned straight into Values.
+// The decoder: the XML reader's events turned straight into Values.
 //
 // The document's grammar is checked element by element against the element
 // that encloses it; containers under construction live on an explicit stack
 // (no recursion, so nesting costs heap, bounded by kMaxNesting, never
-// stack).  An error inside a handler stops the parser and is raised from
-// feed() or finish(), never thrown through expat's C frames.
-#include <expat.h>
+// stack).
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include "tarvex/exceptions.hpp"
 #include "xmlrpc_codec.hpp"
 #include "xmlrpc_http.hpp"
+#include "xmlrpc_xml.hpp"
 
 namespace tarvex::xmlrpc::detail {
 
@@ -45,42 +44,50 @@ enum class Tag {
   Name,
 };
 
-// The element's name without a namespace prefix ("ex:nil" is "nil"), as
-// Python's reader treats it.
-std::string_view local_name(const char* name) {
-  std::string_view s(name);
-  const std::size_t colon = s.rfind(':');
-  return colon == std::string_view::npos ? s : s.substr(colon + 1);
-}
-
+// The tag of an element name, without a namespace prefix ("ex:nil" is
+// "nil", as Python's reader treats it); nullopt for a name XML-RPC lacks.
 std::optional<Tag> tag_of(std::string_view name) {
-  static constexpr std::pair<std::string_view, Tag> kTags[] = {
-      {"value", Tag::Value},
-      {"string", Tag::String},
-      {"member", Tag::Member},
-      {"name", Tag::Name},
-      {"struct", Tag::Struct},
-      {"i4", Tag::Int},
-      {"int", Tag::Int},
-      {"i8", Tag::Int},
-      {"boolean", Tag::Boolean},
-      {"double", Tag::Double},
-      {"nil", Tag::Nil},
-      {"array", Tag::Array},
-      {"data", Tag::Data},
-      {"param", Tag::Param},
-      {"params", Tag::Params},
-      {"methodCall", Tag::MethodCall},
-      {"methodName", Tag::MethodName},
-      {"methodResponse", Tag::MethodResponse},
-      {"fault", Tag::Fault},
-      {"dateTime.iso8601", Tag::DateTime},
-      {"base64", Tag::Base64},
-      {"i1", Tag::Int},
-      {"i2", Tag::Int},
-  };
-  for (const auto& [text, tag] : kTags) {
-    if (text == name) return tag;
+  if (const std::size_t colon = name.rfind(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+  switch (name.size()) {
+    case 2:
+      if (name == "i4" || name == "i8" || name == "i1" || name == "i2") return Tag::Int;
+      break;
+    case 3:
+      if (name == "int") return Tag::Int;
+      if (name == "nil") return Tag::Nil;
+      break;
+    case 4:
+      if (name == "name") return Tag::Name;
+      if (name == "data") return Tag::Data;
+      break;
+    case 5:
+      if (name == "value") return Tag::Value;
+      if (name == "param") return Tag::Param;
+      if (name == "array") return Tag::Array;
+      if (name == "fault") return Tag::Fault;
+      break;
+    case 6:
+      if (name == "member") return Tag::Member;
+      if (name == "string") return Tag::String;
+      if (name == "struct") return Tag::Struct;
+      if (name == "double") return Tag::Double;
+      if (name == "params") return Tag::Params;
+      if (name == "base64") return Tag::Base64;
+      break;
+    case 7:
+      if (name == "boolean") return Tag::Boolean;
+      break;
+    case 10:
+      if (name == "methodCall") return Tag::MethodCall;
+      if (name == "methodName") return Tag::MethodName;
+      break;
+    case 14:
+      if (name == "methodResponse") return Tag::MethodResponse;
+      break;
+    case 16:
+      if (name == "dateTime.iso8601") return Tag::DateTime;
+      break;
+    default: break;
   }
   return std::nullopt;
 }
@@ -181,258 +188,213 @@ std::optional<std::string> parse_datetime(std::string_view text) {
                      digits.substr(12, 2));
 }
 
-// A container under construction, or the member or parameter slot that the
-// next completed value goes to.
-struct Frame {
-  Tag tag = Tag::Value;
-  List list;         // Array: the items so far
-  Map map;           // Struct: the members so far
-  std::string name;  // Member: its name
-  bool has_name = false;
-  bool has_value = false;  // Member, Param, Fault, Value: one value given
-  Value value;             // Member, Param, Fault: that value
-  bool typed = false;      // Value: a type element was opened
+// An open element, with what the grammar needs to know about it.
+struct Open {
+  Tag tag;
+  bool typed = false;      // Value: a type element was opened in it
+  bool has_value = false;  // Param, Fault, Member: its <value> was given
+  bool has_name = false;   // Member: its <name> was given
 };
+
+// An array or struct under construction, with the member being read.
+struct Container {
+  List list;
+  Map map;
+  std::string member_name;
+  Value member_value;
+};
+
+const char* tag_name(Tag tag) {
+  switch (tag) {
+    case Tag::MethodCall: return "methodCall";
+    case Tag::MethodName: return "methodName";
+    case Tag::MethodResponse: return "methodResponse";
+    case Tag::Params: return "params";
+    case Tag::Param: return "param";
+    case Tag::Fault: return "fault";
+    case Tag::Value: return "value";
+    case Tag::Int: return "int";
+    case Tag::Boolean: return "boolean";
+    case Tag::String: return "string";
+    case Tag::Double: return "double";
+    case Tag::DateTime: return "dateTime.iso8601";
+    case Tag::Base64: return "base64";
+    case Tag::Nil: return "nil";
+    case Tag::Array: return "array";
+    case Tag::Data: return "data";
+    case Tag::Struct: return "struct";
+    case Tag::Member: return "member";
+    case Tag::Name: return "name";
+  }
+  return "?";
+}
 
 }  // namespace
 
-struct Decoder::State {
+struct Decoder::State final : XmlReader::Events {
   Decoder& owner;
   Decoder::Kind kind;
-  XML_Parser parser = nullptr;
-  std::vector<Frame> frames;
-  std::size_t nesting = 0;   // arrays and structs open
-  std::string text;          // character data of the innermost element
-  bool text_wanted = false;  // the innermost element holds text
-  bool has_name = false;     // methodName seen
-  bool has_params = false;
-  bool done = false;  // the root element has ended
+  XmlReader reader{*this};
+  std::vector<Open> open;
+  std::vector<Container> containers;  // one per open array or struct
+  Value completed;                    // the value of the type element just closed
+  std::string chars;                  // character data of the innermost element
+  bool text_wanted = false;           // the innermost element holds chars
+  bool has_name = false;              // methodName seen
+  bool has_params = false;            // params or fault seen
   std::size_t response_params = 0;
-  std::string error;  // set when a handler stopped the parser
+  bool done = false;  // the root element has ended
 
-  State(Decoder& d, Decoder::Kind k) : owner(d), kind(k) {
-    parser = XML_ParserCreate(nullptr);
-    if (!parser) throw std::bad_alloc();
-    XML_SetUserData(parser, this);
-    XML_SetElementHandler(parser, &State::on_start, &State::on_end);
-    XML_SetCharacterDataHandler(parser, &State::on_text);
-    XML_SetStartDoctypeDeclHandler(parser, &State::on_doctype);
-    XML_SetEntityDeclHandler(parser, &State::on_entity);
-  }
-  ~State() { XML_ParserFree(parser); }
+  State(Decoder& d, Decoder::Kind k) : owner(d), kind(k) {}
 
-  void fail(std::string message) {
-    if (error.empty()) {
-      error = fmt::format("{} (line {}, column {})", message, XML_GetCurrentLineNumber(parser),
-                          XML_GetCurrentColumnNumber(parser) + 1);
-    }
-    XML_StopParser(parser, XML_FALSE);
+  [[noreturn]] void fail(std::string_view message) {
+    throw ValueError(fmt::format("{} (in the piece from byte {})", message, reader.offset()));
   }
 
-  template <class Handler>
-  static void guarded(void* data, Handler handler) {
-    auto* self = static_cast<State*>(data);
-    if (!self->error.empty()) return;
-    try {
-      handler(*self);
-    } catch (const std::exception& e) {
-      self->fail(e.what());
-    } catch (...) {
-      self->fail("unknown error");
-    }
-  }
-
-  static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-    guarded(data, [](State& s) { s.fail("a DOCTYPE is not allowed in XML-RPC"); });
-  }
-
-  static void XMLCALL on_entity(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                                const XML_Char*, const XML_Char*, const XML_Char*) {
-    guarded(data, [](State& s) { s.fail("an entity declaration is not allowed in XML-RPC"); });
-  }
-
-  static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char**) {
-    guarded(data, [name](State& s) { s.start(local_name(name)); });
-  }
-
-  static void XMLCALL on_end(void* data, const XML_Char*) {
-    guarded(data, [](State& s) { s.end(); });
-  }
-
-  static void XMLCALL on_text(void* data, const XML_Char* chars, int length) {
-    guarded(data, [=](State& s) { s.characters(std::string_view(chars, static_cast<std::size_t>(length))); });
-  }
+  void start_element(std::string_view name) override { start(name); }
+  void end_element() override { end(); }
+  void text(std::string_view piece) override { characters(piece); }
 
   void start(std::string_view name) {
-    if (done) return fail("content after the end of the document");
+    if (done) fail("content after the end of the document");
     const std::optional<Tag> tag = tag_of(name);
     if (!tag) return fail(fmt::format("unknown element <{}>", name));
-    const std::optional<Tag> parent = frames.empty() ? std::nullopt : std::optional<Tag>(frames.back().tag);
-    if (!allowed(parent, *tag, kind)) {
+    Open* parent = open.empty() ? nullptr : &open.back();
+    if (!allowed(parent ? std::optional<Tag>(parent->tag) : std::nullopt, *tag, kind)) {
       return fail(
-          parent ? fmt::format("<{}> is not allowed here", name)
+          parent ? fmt::format("<{}> is not allowed in <{}>", name, tag_name(parent->tag))
                  : fmt::format("expected <{}>, not <{}>", kind == Kind::Call ? "methodCall" : "methodResponse", name));
     }
-    if (parent == Tag::Value) {
-      Frame& value = frames.back();
-      if (value.typed) return fail("a <value> holds one value");
-      if (!trim(text).empty()) return fail(fmt::format("text before <{}> in a <value>", name));
-      value.typed = true;
+    if (parent) {
+      switch (parent->tag) {
+        case Tag::Value:
+          if (parent->typed) return fail("a <value> holds one value");
+          if (!trim(chars).empty()) return fail(fmt::format("text before <{}> in a <value>", name));
+          parent->typed = true;
+          break;
+        case Tag::Param:
+        case Tag::Fault:
+          if (parent->has_value) return fail(fmt::format("more than one <value> in a <{}>", tag_name(parent->tag)));
+          break;
+        case Tag::Member:
+          if (*tag == Tag::Value && parent->has_value) return fail("more than one <value> in a <member>");
+          if (*tag == Tag::Name && parent->has_name) return fail("more than one <name> in a <member>");
+          if (*tag == Tag::Value && !parent->has_name) return fail("a <member>'s <value> before its <name>");
+          break;
+        default: break;
+      }
     }
-    if (*tag == Tag::Value && (parent == Tag::Param || parent == Tag::Fault || parent == Tag::Member) &&
-        frames.back().has_value) {
-      return fail(fmt::format("more than one <value> in a <{}>", parent == Tag::Param   ? "param"
-                                                                 : parent == Tag::Fault ? "fault"
-                                                                                        : "member"));
+    switch (*tag) {
+      case Tag::MethodName:
+        if (has_name) return fail("more than one <methodName>");
+        break;
+      case Tag::Params:
+      case Tag::Fault:
+        if (has_params) return fail("more than one <params> or <fault>");
+        has_params = true;
+        break;
+      case Tag::Param:
+        if (kind == Kind::Response && response_params > 0) return fail("a response holds one <param>");
+        break;
+      case Tag::Array:
+      case Tag::Struct:
+        if (containers.size() >= kMaxNesting) {
+          return fail(fmt::format("arrays and structs nested deeper than {} levels", kMaxNesting));
+        }
+        containers.emplace_back();
+        break;
+      default: break;
     }
-    if (*tag == Tag::Name && frames.back().has_name) return fail("more than one <name> in a <member>");
-    if (*tag == Tag::MethodName && has_name) return fail("more than one <methodName>");
-    if (*tag == Tag::Params || *tag == Tag::Fault) {
-      if (has_params) return fail("more than one <params> or <fault>");
-      has_params = true;
-    }
-    if (*tag == Tag::Param && kind == Kind::Response && response_params > 0) {
-      return fail("a response holds one <param>");
-    }
-    if (*tag == Tag::Array || *tag == Tag::Struct) {
-      if (nesting >= kMaxNesting)
-        return fail(fmt::format("arrays and structs nested deeper than {} levels", kMaxNesting));
-      ++nesting;
-    }
-    frames.emplace_back().tag = *tag;
-    text.clear();
+    open.push_back(Open{*tag});
+    chars.clear();
     text_wanted = is_scalar(*tag) || *tag == Tag::Value || *tag == Tag::Name || *tag == Tag::MethodName;
   }
 
-  void characters(std::string_view chars) {
-    if (text_wanted) {
-      if (!frames.empty() && frames.back().tag == Tag::Value && frames.back().typed) {
-        // Text after the value's type element.
-        if (!trim(chars).empty()) fail("text after the value in a <value>");
-        return;
-      }
-      if (!frames.empty() && frames.back().tag == Tag::Nil) {
-        if (!trim(chars).empty()) fail("text in <nil>");
-        return;
-      }
-      text.append(chars);
-      return;
+  void characters(std::string_view piece) {
+    if (text_wanted && open.back().tag != Tag::Nil) {
+      chars.append(piece);
+    } else if (!trim(piece).empty()) {
+      fail(open.empty() ? "text outside the document element"
+                        : fmt::format("text where <{}> allows only elements", tag_name(open.back().tag)));
     }
-    if (!trim(chars).empty()) {
-      fail(frames.empty() ? "text outside the document element"
-                          : fmt::format("text where <{}> allows only elements", tag_name(frames.back().tag)));
-    }
-  }
-
-  static std::string_view tag_name(Tag tag) {
-    switch (tag) {
-      case Tag::MethodCall: return "methodCall";
-      case Tag::MethodName: return "methodName";
-      case Tag::MethodResponse: return "methodResponse";
-      case Tag::Params: return "params";
-      case Tag::Param: return "param";
-      case Tag::Fault: return "fault";
-      case Tag::Value: return "value";
-      case Tag::Int: return "int";
-      case Tag::Boolean: return "boolean";
-      case Tag::String: return "string";
-      case Tag::Double: return "double";
-      case Tag::DateTime: return "dateTime.iso8601";
-      case Tag::Base64: return "base64";
-      case Tag::Nil: return "nil";
-      case Tag::Array: return "array";
-      case Tag::Data: return "data";
-      case Tag::Struct: return "struct";
-      case Tag::Member: return "member";
-      case Tag::Name: return "name";
-    }
-    return "?";
-  }
-
-  // Hands a finished value to the <value> element that encloses it.
-  void complete_scalar(Value v) {
-    Frame& value = frames.back();  // the enclosing <value>
-    value.value = std::move(v);
-    value.has_value = true;
   }
 
   void end() {
-    Frame frame = std::move(frames.back());
-    frames.pop_back();
+    const Open closing = open.back();
+    open.pop_back();
     text_wanted = false;
-    switch (frame.tag) {
+    switch (closing.tag) {
       case Tag::Int: {
-        const std::optional<std::int64_t> i = parse_int(text);
-        if (!i) return fail(fmt::format("invalid integer {}", py_repr(text.substr(0, 64))));
-        return complete_scalar(Value(*i));
+        const std::optional<std::int64_t> i = parse_int(chars);
+        if (!i) return fail(fmt::format("invalid integer {}", py_repr(chars.substr(0, 64))));
+        completed = Value(*i);
+        return;
       }
       case Tag::Boolean: {
-        const std::string_view t = trim(text);
-        if (t != "0" && t != "1") return fail(fmt::format("invalid boolean {}", py_repr(text.substr(0, 64))));
-        return complete_scalar(Value(t == "1"));
+        const std::string_view t = trim(chars);
+        if (t != "0" && t != "1") return fail(fmt::format("invalid boolean {}", py_repr(chars.substr(0, 64))));
+        completed = Value(t == "1");
+        return;
       }
       case Tag::Double: {
-        const std::optional<double> d = parse_double(text);
-        if (!d) return fail(fmt::format("invalid double {}", py_repr(text.substr(0, 64))));
-        return complete_scalar(Value(*d));
+        const std::optional<double> d = parse_double(chars);
+        if (!d) return fail(fmt::format("invalid double {}", py_repr(chars.substr(0, 64))));
+        completed = Value(*d);
+        return;
       }
-      case Tag::String: return complete_scalar(Value(std::move(text)));
-      case Tag::Nil: return complete_scalar(Value());
+      case Tag::String: completed = Value(std::move(chars)); return;
+      case Tag::Nil: completed = Value(); return;
       case Tag::DateTime: {
-        std::optional<std::string> t = parse_datetime(text);
-        if (!t) return fail(fmt::format("invalid dateTime.iso8601 {}", py_repr(text.substr(0, 64))));
-        return complete_scalar(Value(std::move(*t)));
+        std::optional<std::string> t = parse_datetime(chars);
+        if (!t) return fail(fmt::format("invalid dateTime.iso8601 {}", py_repr(chars.substr(0, 64))));
+        completed = Value(std::move(*t));
+        return;
       }
       case Tag::Base64: {
         std::string compact;
-        compact.reserve(text.size());
-        for (const char c : text) {
+        compact.reserve(chars.size());
+        for (const char c : chars) {
           if (!is_space(c)) compact += c;
         }
         std::optional<std::string> bytes = base64_decode(compact);
         if (!bytes) return fail("invalid base64 data");
-        return complete_scalar(Value(std::move(*bytes)));
-      }
-      case Tag::Array: --nesting; return complete_scalar(Value(std::move(frame.list)));
-      case Tag::Struct: --nesting; return complete_scalar(Value(std::move(frame.map)));
-      case Tag::Data: {
-        // The array's items were gathered in the <data> frame.
-        frames.back().list = std::move(frame.list);
+        completed = Value(std::move(*bytes));
         return;
       }
-      case Tag::Value: {
-        Value v = frame.typed ? std::move(frame.value) : Value(std::move(text));
-        if (frame.typed && !frame.has_value) return fail("empty <value>");
-        return deliver(std::move(v));
-      }
+      case Tag::Array:
+        completed = Value(std::move(containers.back().list));
+        containers.pop_back();
+        return;
+      case Tag::Struct:
+        completed = Value(std::move(containers.back().map));
+        containers.pop_back();
+        return;
+      case Tag::Value: return deliver(closing.typed ? std::move(completed) : Value(std::move(chars)));
       case Tag::Name:
-        frames.back().name = std::move(text);
-        frames.back().has_name = true;
+        containers.back().member_name = std::move(chars);
+        open.back().has_name = true;
         return;
       case Tag::MethodName:
-        owner.method_ = std::move(text);
+        owner.method_ = std::move(chars);
         has_name = true;
         return;
       case Tag::Member: {
-        if (!frame.has_name) return fail("a <member> without a <name>");
-        if (!frame.has_value) return fail("a <member> without a <value>");
-        frames.back().map.insert_or_assign(Value(std::move(frame.name)), std::move(frame.value));
+        if (!closing.has_name) return fail("a <member> without a <name>");
+        if (!closing.has_value) return fail("a <member> without a <value>");
+        Container& c = containers.back();
+        c.map.insert_or_assign(Value(std::move(c.member_name)), std::move(c.member_value));
         return;
       }
-      case Tag::Param: {
-        if (!frame.has_value) return fail("a <param> without a <value>");
-        if (kind == Kind::Call) {
-          owner.params_.push_back(std::move(frame.value));
-        } else {
-          owner.result_ = std::move(frame.value);
-          ++response_params;
-        }
+      case Tag::Param:
+        if (!closing.has_value) return fail("a <param> without a <value>");
         return;
-      }
-      case Tag::Fault: return end_fault(frame);
+      case Tag::Fault:
+        if (!closing.has_value) return fail("a <fault> without a <value>");
+        return;
       case Tag::Params:
         if (kind == Kind::Response && response_params == 0) return fail("a response without a <param>");
         return;
+      case Tag::Data: return;
       case Tag::MethodCall:
         if (!has_name) return fail("a call without a <methodName>");
         done = true;
@@ -446,36 +408,34 @@ struct Decoder::State {
 
   // A completed <value> goes to the element that holds it.
   void deliver(Value v) {
-    Frame& holder = frames.back();
-    if (holder.tag == Tag::Data) {
-      holder.list.push_back(std::move(v));
-    } else {
-      holder.value = std::move(v);
-      holder.has_value = true;
+    Open& holder = open.back();
+    switch (holder.tag) {
+      case Tag::Data: containers.back().list.push_back(std::move(v)); return;
+      case Tag::Member: containers.back().member_value = std::move(v); break;
+      case Tag::Param:
+        if (kind == Kind::Call) {
+          owner.params_.push_back(std::move(v));
+        } else {
+          owner.result_ = std::move(v);
+          ++response_params;
+        }
+        break;
+      case Tag::Fault: set_fault(v); break;
+      default: break;
     }
+    holder.has_value = true;
   }
 
-  void end_fault(Frame& frame) {
-    if (!frame.has_value || !frame.value.is_map()) return fail("a <fault> must hold a struct");
-    const Map& members = frame.value.as_map();
-    const Value* code = members.find(Value("faultCode"));
-    const Value* text_value = members.find(Value("faultString"));
-    if (!code || !code->is_int() || !text_value || !text_value->is_str()) {
-      return fail("a <fault> must hold faultCode (int) and faultString (string)");
+  void set_fault(const Value& v) {
+    const Value* code = v.is_map() ? v.as_map().find(Value("faultCode")) : nullptr;
+    const Value* message = v.is_map() ? v.as_map().find(Value("faultString")) : nullptr;
+    if (!code || !code->is_int() || !message || !message->is_str()) {
+      return fail("a <fault> must hold a struct with faultCode (int) and faultString (string)");
     }
-    const std::int64_t c = code->as_int();
-    owner.fault_ = Decoder::Fault{
-        static_cast<int>(std::clamp<std::int64_t>(c, std::numeric_limits<int>::min(), std::numeric_limits<int>::max())),
-        text_value->as_str()};
-  }
-
-  void check(XML_Status status) {
-    if (status != XML_STATUS_ERROR) return;
-    if (error.empty()) {
-      error = fmt::format("{} (line {}, column {})", XML_ErrorString(XML_GetErrorCode(parser)),
-                          XML_GetCurrentLineNumber(parser), XML_GetCurrentColumnNumber(parser) + 1);
-    }
-    throw ValueError(fmt::format("malformed XML-RPC {}: {}", kind == Kind::Call ? "call" : "response", error));
+    owner.fault_ =
+        Decoder::Fault{static_cast<int>(std::clamp<std::int64_t>(code->as_int(), std::numeric_limits<int>::min(),
+                                                                 std::numeric_limits<int>::max())),
+                       message->as_str()};
   }
 };
 
@@ -483,23 +443,27 @@ Decoder::Decoder(Kind kind) : state_(std::make_unique<State>(*this, kind)) {}
 
 Decoder::~Decoder() = default;
 
-void Decoder::feed(std::string_view data) {
-  // expat takes at most INT_MAX bytes at a time.
-  constexpr std::size_t kPiece = std::size_t{1} << 30;
-  while (!data.empty()) {
-    const std::string_view piece = data.substr(0, kPiece);
-    data.remove_prefix(piece.size());
-    state_->check(XML_Parse(state_->parser, piece.data(), static_cast<int>(piece.size()), XML_FALSE));
+// Every failure reads "malformed XML-RPC call: ..." (or "response"), so that
+// the peer learns what was wrong with what it sent.
+template <class Step>
+void run_step(Decoder::Kind kind, const Step& step) {
+  try {
+    step();
+  } catch (const ValueError& e) {
+    throw ValueError(
+        fmt::format("malformed XML-RPC {}: {}", kind == Decoder::Kind::Call ? "call" : "response", e.message()));
   }
 }
 
+void Decoder::feed(std::string_view data) {
+  run_step(state_->kind, [&] { state_->reader.feed(data); });
+}
+
 void Decoder::finish() {
-  state_->check(XML_Parse(state_->parser, nullptr, 0, XML_TRUE));
-  // expat has seen a complete root element; our grammar is complete too.
-  if (!state_->done) {
-    state_->error = "incomplete document";
-    state_->check(XML_STATUS_ERROR);
-  }
+  run_step(state_->kind, [&] {
+    state_->reader.finish();
+    if (!state_->done) state_->fail("incomplete document");
+  });
 }
 
 }  // namespace tarvex::xmlrpc::detail

@@ -14,37 +14,6 @@ namespace {
 
 constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
-// The length of the character that starts at `s[i]` when it is valid UTF-8
-// and allowed in an XML 1.0 document, else 0.
-std::size_t xml_char_length(std::string_view s, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(s[i]);
-  if (lead < 0x80) return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
-  std::size_t length;
-  std::uint32_t code;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > s.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(s[i + k]);
-    if ((next & 0xC0) != 0x80) return 0;
-    code = code << 6 | (next & 0x3F);
-  }
-  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  if (overlong || surrogate || code > 0x10FFFF || code == 0xFFFE || code == 0xFFFF) return 0;
-  return length;
-}
-
 [[noreturn]] void unsendable(std::string_view s, std::size_t bad, std::string_view what) {
   const auto byte = static_cast<unsigned char>(s[bad]);
   throw ValueError(fmt::format("cannot send {} over XML-RPC: byte {:#04x} at offset {} is {}", what, byte, bad,
@@ -82,10 +51,12 @@ void append_text(std::string& out, std::string_view s, std::string_view what) {
   out.append(s.data() + run, s.size() - run);
 }
 
+// A string is sent as a <value> without a type element, which means string
+// in XML-RPC: a third fewer elements for the receiving parser to read.
 void append_string(std::string& out, std::string_view s, std::string_view what) {
-  out += "<value><string>";
+  out += "<value>";
   append_text(out, s, what);
-  out += "</string></value>";
+  out += "</value>";
 }
 
 void append_int(std::string& out, std::int64_t i) {
@@ -112,15 +83,14 @@ void append_value(std::string& out, const Value& value) {
     case Value::Kind::Str: append_string(out, value.as_str(), "a string"); return;
     case Value::Kind::Class: append_string(out, value.str(), "a class name"); return;
     case Value::Kind::List:
-      out += "<value><array><data>\n";
-      for (const Value& item : value.as_list()) {
-        append_value(out, item);
-        out += '\n';
-      }
+      // No white space between elements: every piece of text is an event
+      // for the receiving parser.
+      out += "<value><array><data>";
+      for (const Value& item : value.as_list()) append_value(out, item);
       out += "</data></array></value>";
       return;
     case Value::Kind::Map:
-      out += "<value><struct>\n";
+      out += "<value><struct>";
       for (const auto& [key, member] : value.as_map()) {
         out += "<member><name>";
         if (key.is_str()) {
@@ -130,7 +100,7 @@ void append_value(std::string& out, const Value& value) {
         }
         out += "</name>";
         append_value(out, member);
-        out += "</member>\n";
+        out += "</member>";
       }
       out += "</struct></value>";
       return;
@@ -139,6 +109,35 @@ void append_value(std::string& out, const Value& value) {
 }
 
 }  // namespace
+
+std::size_t xml_char_length(std::string_view s, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  if (lead < 0x80) return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
+  std::size_t length;
+  std::uint32_t code;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > s.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(s[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  if (overlong || surrogate || code > 0x10FFFF || code == 0xFFFE || code == 0xFFFF) return 0;
+  return length;
+}
 
 void encode_call(std::string& out, std::string_view method, const List& params) {
   out += kXmlDeclaration;

@@ -26,10 +26,25 @@ const std::array<bool, 256> kSpecial = [] {
   return special;
 }();
 
-bool is_name_char(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-         c == '.' || c == ':' || c >= 0x80;
-}
+// Bytes of names: ASCII letters, digits, "-_.:", and every byte of a
+// character beyond ASCII (checked as UTF-8 separately).
+const std::array<bool, 256> kNameChar = [] {
+  std::array<bool, 256> name{};
+  for (int c = 0; c < 256; ++c) {
+    name[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.' || c == ':' || c >= 0x80;
+  }
+  return name;
+}();
+
+bool is_name_char(unsigned char c) { return kNameChar[c]; }
+
+// The name bytes that are ASCII.
+const std::array<bool, 256> kAsciiName = [] {
+  std::array<bool, 256> name = kNameChar;
+  for (int c = 0x80; c < 256; ++c) name[c] = false;
+  return name;
+}();
 
 bool is_name_start(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
@@ -138,15 +153,29 @@ void XmlReader::finish() {
   if (used < pending_.size()) fail(consumed_, "incomplete markup at the end of the document");
   pending_.clear();
   if (where_ == Where::Prolog) fail(consumed_, "no document element");
-  if (where_ == Where::Root) fail(consumed_, fmt::format("document ends inside <{}>", open_.back()));
+  if (where_ == Where::Root) fail(consumed_, fmt::format("document ends inside <{}>", innermost()));
 }
 
 std::size_t XmlReader::scan(std::string_view buf, bool final) {
   std::size_t i = 0;
   const std::size_t n = buf.size();
-  if (base_ == 0 && buf.starts_with("\xEF\xBB\xBF")) i = 3;  // a byte order mark
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (base_ == 0 && !buf.empty() && may_start_with(buf, kByteOrderMark)) {
+    if (buf.size() < kByteOrderMark.size()) return final ? fail(0, "incomplete byte order mark"), 0 : 0;
+    i = kByteOrderMark.size();
+    byte_order_mark_ = true;
+  }
   while (i < n) {
     if (buf[i] != '<') {
+      // Plain text up to the next tag, by far the common case, is reported
+      // as it is.
+      std::size_t k = i;
+      while (k < n && !kSpecial[static_cast<unsigned char>(buf[k])]) ++k;
+      if (k < n && buf[k] == '<' && where_ == Where::Root) {
+        events_.text(buf.substr(i, k - i));
+        i = k;
+        continue;
+      }
       const void* found = std::memchr(buf.data() + i, '<', n - i);
       const std::size_t stop = found ? static_cast<std::size_t>(static_cast<const char*>(found) - buf.data()) : n;
       if (where_ != Where::Root) {
@@ -163,6 +192,16 @@ std::size_t XmlReader::scan(std::string_view buf, bool final) {
     }
     if (i + 1 >= n) return i;
     const char next = buf[i + 1];
+    if (kAsciiName[static_cast<unsigned char>(next)]) {
+      // A start tag that is a plain name, by far the common case.
+      std::size_t k = i + 1;
+      while (k < n && kAsciiName[static_cast<unsigned char>(buf[k])]) ++k;
+      if (k < n && buf[k] == '>' && where_ != Where::Epilog) {
+        start_tag(buf.substr(i + 1, k - i - 1), true);
+        i = k + 1;
+        continue;
+      }
+    }
     if (next == '/') {
       const void* gt = std::memchr(buf.data() + i + 2, '>', n - i - 2);
       if (!gt) return i;
@@ -203,25 +242,29 @@ std::size_t XmlReader::scan(std::string_view buf, bool final) {
       if (rest.starts_with("<!DOCTYPE")) fail(base_ + i, "a DOCTYPE is not allowed in XML-RPC");
       fail(base_ + i, "unexpected markup \"<!\"");
     }
-    // A start tag: its end is the first ">" outside quotes.
-    std::size_t k = i + 1;
-    char quote = 0;
-    for (; k < n; ++k) {
-      const char c = buf[k];
-      if (quote) {
-        if (c == quote) quote = 0;
-        if (c == '<') fail(base_ + k, "\"<\" in an attribute value");
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '>' || c == '<') {
-        break;
+    // A start tag: its end is the first ">" outside quotes (attributes,
+    // which XML-RPC never has, are the only place a quote can be).
+    const void* gt = std::memchr(buf.data() + i + 1, '>', n - i - 1);
+    std::size_t k = gt ? static_cast<std::size_t>(static_cast<const char*>(gt) - buf.data()) : n;
+    const std::string_view inside = buf.substr(i + 1, k - i - 1);
+    if (inside.find_first_of("\"'<") != std::string_view::npos) {
+      char quote = 0;
+      for (k = i + 1; k < n; ++k) {
+        const char c = buf[k];
+        if (quote) {
+          if (c == quote) quote = 0;
+          if (c == '<') fail(base_ + k, "\"<\" in an attribute value");
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>' || c == '<') {
+          break;
+        }
       }
     }
     if (k >= n) return i;
     if (buf[k] == '<') fail(base_ + k, "\"<\" inside a tag");
     if (where_ == Where::Epilog) fail(base_ + i, "content after the document element");
-    text_run(buf, i + 1, k, true, false, false);  // every byte a valid character
-    start_tag(buf.substr(i + 1, k - i - 1));
+    start_tag(buf.substr(i + 1, k - i - 1), false);
     i = k + 1;
   }
   return i;
@@ -315,7 +358,16 @@ std::size_t XmlReader::text_run(std::string_view buf, std::size_t from, std::siz
   return to;
 }
 
-void XmlReader::start_tag(std::string_view tag) {
+void XmlReader::start_tag(std::string_view tag, bool plain) {
+  // A plain ASCII name (every tag of XML-RPC) needs no closer look.
+  if (plain) {
+    where_ = Where::Root;
+    open_starts_.push_back(open_names_.size());
+    open_names_.append(tag);
+    events_.start_element(tag);
+    return;
+  }
+  text_run(tag, 0, tag.size(), true, false, false);  // every byte a valid character
   bool empty = false;
   if (!tag.empty() && tag.back() == '/') {
     empty = true;
@@ -351,24 +403,27 @@ void XmlReader::start_tag(std::string_view tag) {
     rest.remove_prefix(close + 1);
   }
   where_ = Where::Root;
-  open_.emplace_back(name);
-  events_.start_element(name);
   if (empty) {
-    open_.pop_back();
+    events_.start_element(name);
     events_.end_element();
-    if (open_.empty()) where_ = Where::Epilog;
+    if (open_starts_.empty()) where_ = Where::Epilog;
+    return;
   }
+  open_starts_.push_back(open_names_.size());
+  open_names_.append(name);
+  events_.start_element(name);
 }
 
 void XmlReader::end_tag(std::string_view tag) {
   while (!tag.empty() && is_space(tag.back())) tag.remove_suffix(1);
-  if (open_.empty() || tag != open_.back()) {
-    fail(consumed_, fmt::format("end tag </{}> does not match <{}>", xml_safe_text(tag.substr(0, 64)),
-                                open_.empty() ? std::string() : open_.back()));
+  const std::string_view open = innermost();
+  if (open_starts_.empty() || tag != open) {
+    fail(consumed_, fmt::format("end tag </{}> does not match <{}>", xml_safe_text(tag.substr(0, 64)), open));
   }
-  open_.pop_back();
+  open_names_.resize(open_starts_.back());
+  open_starts_.pop_back();
   events_.end_element();
-  if (open_.empty()) where_ = Where::Epilog;
+  if (open_starts_.empty()) where_ = Where::Epilog;
 }
 
 void XmlReader::processing_instruction(std::string_view body, std::size_t at) {
@@ -381,7 +436,7 @@ void XmlReader::processing_instruction(std::string_view body, std::size_t at) {
   const bool reserved =
       target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l';
   if (!reserved) return;  // another processing instruction: ignored
-  const bool at_start = base_ + at == 0 || (base_ + at == 3 && consumed_ == 0);
+  const bool at_start = base_ + at == (byte_order_mark_ ? 3 : 0);
   if (target != "xml" || !at_start || where_ != Where::Prolog) {
     fail(base_ + at, "an XML declaration is allowed only at the start of the document");
   }

@@ -55,17 +55,24 @@ class XmlReader {
   std::size_t scan(std::string_view buf, bool final);
   std::size_t text_run(std::string_view buf, std::size_t from, std::size_t to, bool complete, bool references,
                        bool emit);
-  void start_tag(std::string_view tag);
+  void start_tag(std::string_view tag, bool plain);
   void end_tag(std::string_view tag);
   void processing_instruction(std::string_view body, std::size_t at);
   [[noreturn]] void fail(std::uint64_t at, std::string_view what) const;
+  std::string_view innermost() const {
+    return open_starts_.empty() ? std::string_view() : std::string_view(open_names_).substr(open_starts_.back());
+  }
 
   Events& events_;
   std::string pending_;  // an incomplete token carried to the next piece
-  std::vector<std::string> open_;
+  // The names of the open elements, one after the other, and where each
+  // starts.
+  std::string open_names_;
+  std::vector<std::size_t> open_starts_;
   Where where_ = Where::Prolog;
   std::uint64_t consumed_ = 0;
   std::uint64_t base_ = 0;  // offset of the buffer being scanned
+  bool byte_order_mark_ = false;
 };
 
 }  // namespace tarvex::xmlrpc::detail

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/value.hpp"
@@ -381,6 +382,7 @@ void XmlReader::start_tag(std::string_view tag, bool plain) {
   }
   // Attributes: name = "value" ..., checked and ignored.
   std::string_view rest = tag.substr(k);
+  std::vector<std::string_view> attributes;
   while (!rest.empty()) {
     if (!is_space(rest[0])) fail(consumed_, fmt::format("malformed attributes in <{}>", xml_safe_text(name)));
     while (!rest.empty() && is_space(rest[0])) rest.remove_prefix(1);
@@ -430,7 +432,9 @@ void XmlReader::processing_instruction(std::string_view body, std::size_t at) {
   std::size_t k = 0;
   while (k < body.size() && is_name_char(static_cast<unsigned char>(body[k]))) ++k;
   const std::string_view target = body.substr(0, k);
-  if (target.empty()) fail(base_ + at, "malformed processing instruction");
+  if (target.empty() || !is_name_start(static_cast<unsigned char>(target[0]))) {
+    fail(base_ + at, "malformed processing instruction");
+  }
   if (k < body.size() && !is_space(body[k])) fail(base_ + at, "malformed processing instruction");
   text_run(body, k, body.size(), true, false, false);
   const bool reserved =
@@ -440,18 +444,43 @@ void XmlReader::processing_instruction(std::string_view body, std::size_t at) {
   if (target != "xml" || !at_start || where_ != Where::Prolog) {
     fail(base_ + at, "an XML declaration is allowed only at the start of the document");
   }
-  // Only UTF-8 (and its subset ASCII) is read.
-  const std::size_t encoding = body.find("encoding");
-  if (encoding != std::string_view::npos) {
-    std::size_t q = body.find_first_of("\"'", encoding);
-    const std::size_t close = q == std::string_view::npos ? q : body.find(body[q], q + 1);
-    if (close == std::string_view::npos) fail(base_ + at, "malformed XML declaration");
-    std::string name(body.substr(q + 1, close - q - 1));
+  // version="1.x", then optionally encoding="UTF-8" and standalone="yes"
+  // or "no", in that order; only UTF-8 is read.
+  std::string_view rest = body.substr(3);
+  const auto malformed = [&] { fail(base_ + at, "malformed XML declaration"); };
+  const auto pseudo_attribute = [&](std::string_view name) -> std::optional<std::string_view> {
+    std::size_t k = 0;
+    while (k < rest.size() && is_space(rest[k])) ++k;
+    if (k == 0 || !rest.substr(k).starts_with(name)) return std::nullopt;
+    std::size_t e = k + name.size();
+    while (e < rest.size() && is_space(rest[e])) ++e;
+    if (e >= rest.size() || rest[e] != '=') malformed();
+    ++e;
+    while (e < rest.size() && is_space(rest[e])) ++e;
+    if (e >= rest.size() || (rest[e] != '"' && rest[e] != '\'')) malformed();
+    const std::size_t close = rest.find(rest[e], e + 1);
+    if (close == std::string_view::npos) malformed();
+    const std::string_view value = rest.substr(e + 1, close - e - 1);
+    rest.remove_prefix(close + 1);
+    return value;
+  };
+  const std::optional<std::string_view> version = pseudo_attribute("version");
+  if (!version || version->size() < 3 || !version->starts_with("1.") ||
+      version->substr(2).find_first_not_of("0123456789") != std::string_view::npos) {
+    malformed();
+  }
+  if (const std::optional<std::string_view> encoding = pseudo_attribute("encoding")) {
+    std::string name(*encoding);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name != "utf-8" && name != "utf8" && name != "us-ascii" && name != "ascii") {
-      fail(base_ + at, fmt::format("unsupported encoding {} (XML-RPC is read as UTF-8)", py_repr(name)));
+    if (name != "utf-8") {
+      fail(base_ + at, fmt::format("unsupported encoding {} (XML-RPC is read as UTF-8)", py_repr(*encoding)));
     }
   }
+  if (const std::optional<std::string_view> standalone = pseudo_attribute("standalone")) {
+    if (*standalone != "yes" && *standalone != "no") malformed();
+  }
+  while (!rest.empty() && is_space(rest[0])) rest.remove_prefix(1);
+  if (!rest.empty()) malformed();
 }
 
 }  // namespace tarvex::xmlrpc::detail

@@ -85,6 +85,7 @@ double peak_growth_mib(const std::function<void()>& step) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     ::close(fds[0]);
     // Memory the parent freed but kept would be reused without showing:
@@ -112,6 +113,7 @@ class Child {
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       ::close(fds[0]);

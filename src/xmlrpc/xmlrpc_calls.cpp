@@ -129,20 +129,25 @@ Value CallHandler::multicall(List& params) const {
 
 std::string CallHandler::respond_error(const std::exception_ptr& decode_error) { return fault_document(decode_error); }
 
-std::string CallHandler::respond(Decoder& decoder) const {
-  std::string out;
+void CallHandler::respond(Decoder& decoder, const PieceWriter& write) const {
+  Value result;
   try {
-    const Value result = call(decoder.method(), decoder.params(), false);
+    result = call(decoder.method(), decoder.params(), false);
     // The call's parameters are no longer needed while the answer is built.
     decoder.params().clear();
     decoder.params().shrink_to_fit();
-    encode_response(out, result);
-    return out;
+    check_sendable(result);
   } catch (...) {
-    out.clear();
-    out.shrink_to_fit();
-    return fault_document(std::current_exception());
+    write(fault_document(std::current_exception()), true);
+    return;
   }
+  encode_response(result, write);
+}
+
+std::string CallHandler::respond(Decoder& decoder) const {
+  std::string out;
+  respond(decoder, [&](std::string_view piece, bool) { out += piece; });
+  return out;
 }
 
 std::string CallHandler::respond(std::string_view body) const {

@@ -16,7 +16,10 @@ class CallHandler {
  public:
   explicit CallHandler(Server::Dispatcher dispatcher) : dispatcher_(std::move(dispatcher)) {}
 
-  // The response document to a call that `call` has decoded whole.
+  // The response document to a call that `call` has decoded whole, written
+  // in pieces as it is encoded (one piece when it is short).
+  void respond(Decoder& call, const PieceWriter& write) const;
+  // The same, as one text.
   std::string respond(Decoder& call) const;
   // The fault document for a request that could not be decoded.
   static std::string respond_error(const std::exception_ptr& decode_error);

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,18 @@ inline constexpr std::size_t kMaxNesting = 1000;
 // partial document, which the caller discards.
 void encode_call(std::string& out, std::string_view method, const List& params);
 void encode_response(std::string& out, const Value& result);
+
+// Receives a document in pieces; `last` is true for the final piece (which
+// is the only one when the document is short).
+using PieceWriter = std::function<void(std::string_view piece, bool last)>;
+// Pieces are about this long.
+inline constexpr std::size_t kPieceBytes = 256 * 1024;
+// The response to a call, written in pieces as it is encoded, so that a
+// large one is never held whole.  Check the result with check_sendable()
+// first: a failure here comes after pieces were written.
+void encode_response(const Value& result, const PieceWriter& write);
+// ValueError when `value` cannot cross (what encoding it would raise).
+void check_sendable(const Value& value);
 void encode_fault(std::string& out, int code, std::string_view text);
 
 // The length of the character that starts at `s[i]` when it is valid UTF-8

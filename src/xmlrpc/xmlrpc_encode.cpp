@@ -68,7 +68,22 @@ void append_int(std::string& out, std::int64_t i) {
   out += small ? "</i4></value>" : "</i8></value>";
 }
 
-void append_value(std::string& out, const Value& value) {
+// Where the encoder writes: one buffer, handed on in pieces when a drain is
+// given, so that a large document is never held whole.
+struct Output {
+  std::string& text;
+  const PieceWriter* drain = nullptr;
+
+  void maybe_drain() {
+    if (drain && text.size() >= kPieceBytes) {
+      (*drain)(text, false);
+      text.clear();
+    }
+  }
+};
+
+void append_value(Output& output, const Value& value) {
+  std::string& out = output.text;
   switch (value.kind()) {
     case Value::Kind::None: out += "<value><nil/></value>"; return;
     case Value::Kind::Bool:
@@ -86,7 +101,10 @@ void append_value(std::string& out, const Value& value) {
       // No white space between elements: every piece of text is an event
       // for the receiving parser.
       out += "<value><array><data>";
-      for (const Value& item : value.as_list()) append_value(out, item);
+      for (const Value& item : value.as_list()) {
+        append_value(output, item);
+        output.maybe_drain();
+      }
       out += "</data></array></value>";
       return;
     case Value::Kind::Map:
@@ -99,8 +117,9 @@ void append_value(std::string& out, const Value& value) {
           append_text(out, key.str(), "a struct member name");
         }
         out += "</name>";
-        append_value(out, member);
+        append_value(output, member);
         out += "</member>";
+        output.maybe_drain();
       }
       out += "</struct></value>";
       return;
@@ -144,9 +163,10 @@ void encode_call(std::string& out, std::string_view method, const List& params) 
   out += "<methodCall>\n<methodName>";
   append_text(out, method, "a method name");
   out += "</methodName>\n<params>\n";
+  Output output{out};
   for (const Value& param : params) {
     out += "<param>";
-    append_value(out, param);
+    append_value(output, param);
     out += "</param>\n";
   }
   out += "</params>\n</methodCall>\n";
@@ -155,8 +175,64 @@ void encode_call(std::string& out, std::string_view method, const List& params) 
 void encode_response(std::string& out, const Value& result) {
   out += kXmlDeclaration;
   out += "<methodResponse>\n<params>\n<param>";
-  append_value(out, result);
+  Output output{out};
+  append_value(output, result);
   out += "</param>\n</params>\n</methodResponse>\n";
+}
+
+void encode_response(const Value& result, const PieceWriter& write) {
+  std::string out;
+  out.reserve(kPieceBytes + kPieceBytes / 4);
+  out += kXmlDeclaration;
+  out += "<methodResponse>\n<params>\n<param>";
+  Output output{out, &write};
+  append_value(output, result);
+  out += "</param>\n</params>\n</methodResponse>\n";
+  write(out, true);
+}
+
+void check_sendable(const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Str: {
+      const std::string& s = value.as_str();
+      for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x80) {
+          ++i;
+          continue;
+        }
+        const std::size_t length = xml_char_length(s, i);
+        if (length == 0) unsendable(s, i, "a string");
+        i += length;
+      }
+      return;
+    }
+    case Value::Kind::List:
+      for (const Value& item : value.as_list()) check_sendable(item);
+      return;
+    case Value::Kind::Map:
+      for (const auto& [key, member] : value.as_map()) {
+        if (key.is_str()) {
+          const std::string& name = key.as_str();
+          for (std::size_t i = 0; i < name.size();) {
+            const std::size_t length = xml_char_length(name, i);
+            if (length == 0) unsendable(name, i, "a struct member name");
+            i += length;
+          }
+        } else {
+          std::string throwaway;
+          append_text(throwaway, key.str(), "a struct member name");
+        }
+        check_sendable(member);
+      }
+      return;
+    case Value::Kind::Class: {
+      std::string throwaway;
+      append_text(throwaway, value.str(), "a class name");
+      return;
+    }
+    default: return;
+  }
 }
 
 void encode_fault(std::string& out, int code, std::string_view text) {

@@ -107,6 +107,14 @@ std::string error_response(int status, std::string_view text, std::string_view e
       status, detail::reason_phrase(status), text.size() + 1, extra_fields, text);
 }
 
+// The head of a 200 response: with the body's length, or without one when
+// the body streams until the connection closes.
+std::string ok_head(std::optional<std::size_t> length) {
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n";
+  if (length) head += fmt::format("Content-Length: {}\r\n", *length);
+  return head + "Connection: close\r\n\r\n";
+}
+
 bool same_address(const sockaddr_storage& a, socklen_t a_length, const sockaddr_storage& b, socklen_t b_length) {
   return a_length == b_length && std::memcmp(&a, &b, a_length) == 0;
 }
@@ -410,22 +418,43 @@ void Server::Impl::expire(Clock::time_point now) {
   }
 }
 
+// Thrown by a piece writer whose client went away, to stop encoding.
+struct ClientGone {};
+
 void Server::Impl::serve(Connection& c) {
-  std::string response;
+  if (!c.decoder) {
+    const std::string fault = detail::CallHandler::respond_error(c.decode_error);
+    write_all(c, ok_head(fault.size()), fault);
+    return;
+  }
+  bool head_sent = false;
   try {
-    response = c.decoder ? handler.respond(*c.decoder) : handler.respond_error(c.decode_error);
+    handler.respond(*c.decoder, [&](std::string_view piece, bool last) {
+      if (!head_sent && last) {
+        // The whole answer in one piece: sent with its length.
+        head_sent = true;
+        c.decoder.reset();
+        if (!write_all(c, ok_head(piece.size()), piece)) throw ClientGone();
+        return;
+      }
+      if (!head_sent) {
+        // A large answer streams as it is encoded; its end is where the
+        // connection closes.
+        head_sent = true;
+        c.decoder.reset();
+        if (!write_all(c, ok_head(std::nullopt), {})) throw ClientGone();
+      }
+      if (!write_all(c, piece, {})) throw ClientGone();
+    });
+  } catch (const ClientGone&) {
+    logger().debug("XML-RPC client went away before reading its response");
   } catch (const std::exception& e) {
     // Not the client's doing (memory, most likely); the next request may
     // fare better, so the server goes on.
     logger().error("XML-RPC request failed: {}", e.what());
-    c.decoder.reset();
-    write_all(c, error_response(500, fmt::format("the request could not be processed: {}", e.what())), {});
-    return;
+    if (!head_sent)
+      write_all(c, error_response(500, fmt::format("the request could not be processed: {}", e.what())), {});
   }
-  c.decoder.reset();  // the call's values are no longer needed
-  const std::string head = fmt::format(
-      "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: {}\r\nConnection: close\r\n\r\n", response.size());
-  if (!write_all(c, head, response)) logger().debug("XML-RPC client went away before reading its response");
 }
 
 void Server::Impl::reject(Connection& c, int status, std::string_view text, std::string_view extra_fields) {

@@ -436,7 +436,7 @@ void XmlReader::processing_instruction(std::string_view body, std::size_t at) {
     fail(base_ + at, "malformed processing instruction");
   }
   if (k < body.size() && !is_space(body[k])) fail(base_ + at, "malformed processing instruction");
-  text_run(body, k, body.size(), true, false, false);
+  text_run(body, 0, body.size(), true, false, false);  // the target's bytes too
   const bool reserved =
       target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l';
   if (!reserved) return;  // another processing instruction: ignored

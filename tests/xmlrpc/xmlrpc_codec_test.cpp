@@ -119,6 +119,10 @@ TEST(XmlrpcCodec, RefusesHostileAndMalformedDocumentsWithAClearError) {
       {response(nested(100'000)), "nested deeper than 1000 levels"},
       {response(nested(1001)), "nested deeper than 1000 levels"},
       {response("<value>\xff</value>"), "invalid UTF-8"},
+      // Found by the fuzzer: bytes that are not UTF-8 in a processing
+      // instruction's target.
+      {"<?xm\xf8\xf8l version='1.0'?>" + response("<value>x</value>"), "invalid UTF-8"},
+      {"<?p\xf8 x?>" + response("<value>x</value>"), "invalid UTF-8"},
       {response("<value>a&#1;b</value>"), "invalid reference &#1;"},
       {response("<value>\x01</value>"), "control character 0x01"},
       {response("<value><string>x</value></string>"), "does not match"},

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -234,6 +235,11 @@ Value test_dispatch(const std::string& method, const List& params, int& calls, i
   if (method == "big_int") return std::int64_t{1} << 40;
   if (method == "big_string") return std::string(static_cast<std::size_t>(params.at(0).as_int()), 'x');
   if (method == "length") return params.at(0).as_str().size();
+  if (method == "many") {
+    List items;
+    for (std::int64_t i = 0; i < params.at(0).as_int(); ++i) items.emplace_back(fmt::format("item {}", i));
+    return items;
+  }
   if (method == "control_char") return "bell\x07";
   if (method == "describe") {
     List out;
@@ -678,6 +684,11 @@ TEST(XmlrpcCall, CarriesTenMegabytesEachWay) {
   ASSERT_TRUE(big.is_str());
   EXPECT_EQ(big.as_str().size(), size);
   EXPECT_EQ(big.as_str().find_first_not_of('x'), std::string::npos);
+  // A large answer of many values streams as it is encoded, without a
+  // length.
+  const Value many = proxy.call("many", {200'000});
+  ASSERT_EQ(many.size(), 200'000u);
+  EXPECT_EQ(many.as_list().back(), Value("item 199999"));
   std::string sent(size, 'y');
   sent[size / 2] = '<';
   EXPECT_EQ(proxy.call("length", {sent}), Value(static_cast<std::int64_t>(size)));
@@ -1055,6 +1066,7 @@ TEST(XmlrpcPython, PythonClientCallsOurServer) {
             "\"echo\": {\"empty\": {}, \"name\": \"r1\", \"ports\": [1, null, 2.5, \"eth0\"], \"up\": true}, "
             "\"fault\": [1, \"KeyError:'missing'\"], "
             "\"floats\": [\"nan\", \"inf\", \"-inf\"], "
+            "\"many\": [50000, \"item 49999\"], "
             "\"methods\": [\"system.capabilities\", \"system.getCapabilities\", \"system.listMethods\", "
             "\"system.methodExist\", \"system.methodHelp\", \"system.methodSignature\", \"system.multicall\", "
             "\"system.shutdown\"], "

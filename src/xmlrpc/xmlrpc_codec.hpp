@@ -1,7 +1,8 @@
 // The XML-RPC wire form of the framework's Value: an encoder that writes
-// calls, responses and faults straight into one text buffer, and a
-// streaming decoder (on expat) that builds Values straight from the text as
-// it arrives, with no intermediate tree of XML-RPC values in between.
+// calls, responses and faults straight into text (a large response in
+// pieces, as it goes out), and a streaming decoder that builds Values
+// straight from the text as it arrives, with no intermediate tree of
+// XML-RPC values in between.
 //
 // What crosses, and what does not:
 // - null is sent as <nil/>, which Python's xmlrpc accepts with allow_none.
@@ -17,6 +18,8 @@
 //   reads back to the same double), so they cross exactly; NaN and the
 //   infinities are sent as "nan", "inf" and "-inf", as Python's client
 //   sends them, and are accepted in any spelling strtod knows.
+// - Strings are sent as a <value> without a type element (which means
+//   string); <string> is read too.
 // - Text is any Unicode text XML 1.0 can carry, characters beyond the Basic
 //   Multilingual Plane included.  A string that is not UTF-8 or holds a
 //   control character other than tab, line feed and carriage return cannot

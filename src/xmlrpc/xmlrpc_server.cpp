@@ -452,9 +452,14 @@ void Server::Impl::serve(Connection& c) {
     // Not the client's doing (memory, most likely); the next request may
     // fare better, so the server goes on.
     logger().error("XML-RPC request failed: {}", e.what());
-    if (!head_sent)
+    if (!head_sent) {
       write_all(c, error_response(500, fmt::format("the request could not be processed: {}", e.what())), {});
+    }
   }
+  // The end of a streamed answer is the end of the connection, which a
+  // process forked during the call would otherwise keep open with its copy
+  // of the descriptor.
+  ::shutdown(c.fd.get(), SHUT_WR);
 }
 
 void Server::Impl::reject(Connection& c, int status, std::string_view text, std::string_view extra_fields) {

@@ -235,6 +235,16 @@ Value test_dispatch(const std::string& method, const List& params, int& calls, i
   if (method == "big_int") return std::int64_t{1} << 40;
   if (method == "big_string") return std::string(static_cast<std::size_t>(params.at(0).as_int()), 'x');
   if (method == "length") return params.at(0).as_str().size();
+  if (method == "fork_then_many") {
+    // A process forked during a call holds copies of the server's
+    // descriptors for a while, as a worker's helpers do.
+    if (::fork() == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      std::this_thread::sleep_for(10s);
+      ::_exit(0);
+    }
+    return test_dispatch("many", params, calls, poke_fd);
+  }
   if (method == "many") {
     List items;
     for (std::int64_t i = 0; i < params.at(0).as_int(); ++i) items.emplace_back(fmt::format("item {}", i));
@@ -689,6 +699,11 @@ TEST(XmlrpcCall, CarriesTenMegabytesEachWay) {
   const Value many = proxy.call("many", {200'000});
   ASSERT_EQ(many.size(), 200'000u);
   EXPECT_EQ(many.as_list().back(), Value("item 199999"));
+  // Its end is the end of the connection, also while a forked process holds
+  // a copy of the descriptor.
+  const auto start = Clock::now();
+  EXPECT_EQ(proxy.call("fork_then_many", {20'000}).size(), 20'000u);
+  EXPECT_LT(since(start), 5s);
   std::string sent(size, 'y');
   sent[size / 2] = '<';
   EXPECT_EQ(proxy.call("length", {sent}), Value(static_cast<std::int64_t>(size)));

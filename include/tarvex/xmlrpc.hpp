@@ -106,13 +106,13 @@ class Server {
   int listen_fd() const;
   // Accepts the pending connections, reads what clients have sent, and
   // serves at most one complete request (or answers bad ones with an HTTP
-  // error); returns once that response has been written, once no
-  // connection is left, or after `slice` at the latest, and at once when
-  // nothing is pending.  Connections still in progress then are kept, and
-  // the server makes its listening socket readable again (by connecting to
-  // itself), so the caller's loop calls again without waiting for a new
-  // client.  Never throws for a client's misbehaviour; OSError when this
-  // process cannot accept or wait.
+  // error).  Returns once that response has been written, once no
+  // connection is left, when a signal interrupts its wait, or after `slice`
+  // at the latest; at once when nothing is pending.  Connections still in
+  // progress then are kept, and the server makes its listening socket
+  // readable again (by connecting to itself), so that the caller's loop
+  // calls again without waiting for a new client.  Never throws for a
+  // client's misbehaviour; OSError when this process cannot accept or wait.
   void handle_request();
 
  private:

@@ -218,6 +218,12 @@ void Server::Impl::handle_request() {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(left, 0)));
     if (n < 0 && errno != EINTR) detail::raise_os_error(errno, "waiting for XML-RPC clients");
+    if (n < 0) {
+      // A signal: the caller's loop may have to act on it (a Control-C),
+      // so it gets control back at once; the work left wakes it again.
+      wake_up();
+      return;
+    }
     for (std::size_t i = 1; n > 0 && i < fds.size(); ++i) {
       if (fds[i].revents != 0) read_from(*owners[i - 1]);
     }

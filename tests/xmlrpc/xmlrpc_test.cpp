@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -898,6 +899,27 @@ TEST(XmlrpcServerHttp, KeepsABoundedNumberOfConnectionsWithoutTheTokenDroppingTh
   };
   for (int i = 0; i < 12; ++i) EXPECT_EQ(closed(idle[i]), i < 4) << "connection " << i;
   // A client with the token is still served at once.
+  EXPECT_TRUE(HasStatus(local.exchange(http_request(call_xml("echo", int_param(1)))), 200));
+}
+
+TEST(XmlrpcServerHttp, GivesControlBackWhenASignalArrivesAndAsksToBeCalledAgain) {
+  // A Control-C must not wait for clients that take their time.
+  LocalServer local;
+  OwnedFd silent = connect_to(local.server.port());
+  struct sigaction quiet {
+  }, old{};
+  quiet.sa_handler = [](int) {};
+  ::sigaction(SIGALRM, &quiet, &old);
+  itimerval in_100ms{};
+  in_100ms.it_value.tv_usec = 100'000;
+  ::setitimer(ITIMER_REAL, &in_100ms, nullptr);
+  const auto start = Clock::now();
+  local.server.handle_request();
+  const auto waited = since(start);
+  ::sigaction(SIGALRM, &old, nullptr);
+  EXPECT_LT(waited, 300ms);  // not the 400 ms the silent client is given
+  pollfd entry{local.server.listen_fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&entry, 1, 1000), 1);
   EXPECT_TRUE(HasStatus(local.exchange(http_request(call_xml("echo", int_param(1)))), 200));
 }
 

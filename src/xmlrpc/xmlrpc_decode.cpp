@@ -196,10 +196,13 @@ struct Open {
   bool has_name = false;   // Member: its <name> was given
 };
 
-// An array or struct under construction, with the member being read.
+// An array or struct under construction: its items or members so far, in a
+// scratch vector that the next container at the same depth reuses, so that
+// the finished List or Map is allocated once at its exact size instead of
+// growing step by step.
 struct Container {
-  List list;
-  Map map;
+  List items;
+  std::vector<std::pair<Value, Value>> members;
   std::string member_name;
   Value member_value;
 };
@@ -236,12 +239,14 @@ struct Decoder::State final : XmlReader::Events {
   Decoder::Kind kind;
   XmlReader reader{*this};
   std::vector<Open> open;
-  std::vector<Container> containers;  // one per open array or struct
-  Value completed;                    // the value of the type element just closed
-  std::string chars;                  // character data of the innermost element
-  bool text_wanted = false;           // the innermost element holds chars
-  bool has_name = false;              // methodName seen
-  bool has_params = false;            // params or fault seen
+  std::vector<Container> containers;  // by depth; kept for reuse when closed
+  std::size_t depth = 0;              // arrays and structs open
+  Container& innermost() { return containers[depth - 1]; }
+  Value completed;           // the value of the type element just closed
+  std::string chars;         // character data of the innermost element
+  bool text_wanted = false;  // the innermost element holds chars
+  bool has_name = false;     // methodName seen
+  bool has_params = false;   // params or fault seen
   std::size_t response_params = 0;
   bool done = false;  // the root element has ended
 
@@ -298,10 +303,11 @@ struct Decoder::State final : XmlReader::Events {
         break;
       case Tag::Array:
       case Tag::Struct:
-        if (containers.size() >= kMaxNesting) {
+        if (depth >= kMaxNesting) {
           return fail(fmt::format("arrays and structs nested deeper than {} levels", kMaxNesting));
         }
-        containers.emplace_back();
+        if (depth == containers.size()) containers.emplace_back();
+        ++depth;
         break;
       default: break;
     }
@@ -361,17 +367,28 @@ struct Decoder::State final : XmlReader::Events {
         completed = Value(std::move(*bytes));
         return;
       }
-      case Tag::Array:
-        completed = Value(std::move(containers.back().list));
-        containers.pop_back();
+      case Tag::Array: {
+        List& items = innermost().items;
+        completed = Value(List(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end())));
+        items.clear();
+        --depth;
+      }
         return;
-      case Tag::Struct:
-        completed = Value(std::move(containers.back().map));
-        containers.pop_back();
+      case Tag::Struct: {
+        // Members in order, a repeated name keeping its first place with
+        // the later value.
+        auto& members = innermost().members;
+        Map map;
+        map.reserve(members.size());
+        for (auto& [name, value] : members) map.insert_or_assign(std::move(name), std::move(value));
+        members.clear();
+        completed = Value(std::move(map));
+        --depth;
+      }
         return;
       case Tag::Value: return deliver(closing.typed ? std::move(completed) : Value(std::move(chars)));
       case Tag::Name:
-        containers.back().member_name = std::move(chars);
+        innermost().member_name = std::move(chars);
         open.back().has_name = true;
         return;
       case Tag::MethodName:
@@ -381,8 +398,8 @@ struct Decoder::State final : XmlReader::Events {
       case Tag::Member: {
         if (!closing.has_name) return fail("a <member> without a <name>");
         if (!closing.has_value) return fail("a <member> without a <value>");
-        Container& c = containers.back();
-        c.map.insert_or_assign(Value(std::move(c.member_name)), std::move(c.member_value));
+        Container& c = innermost();
+        c.members.emplace_back(Value(std::move(c.member_name)), std::move(c.member_value));
         return;
       }
       case Tag::Param:
@@ -410,8 +427,8 @@ struct Decoder::State final : XmlReader::Events {
   void deliver(Value v) {
     Open& holder = open.back();
     switch (holder.tag) {
-      case Tag::Data: containers.back().list.push_back(std::move(v)); return;
-      case Tag::Member: containers.back().member_value = std::move(v); break;
+      case Tag::Data: innermost().items.push_back(std::move(v)); return;
+      case Tag::Member: innermost().member_value = std::move(v); break;
       case Tag::Param:
         if (kind == Kind::Call) {
           owner.params_.push_back(std::move(v));

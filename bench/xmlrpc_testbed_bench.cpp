@@ -32,8 +32,11 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarvex/utils/yaml.hpp"
@@ -57,6 +60,21 @@ Value& testbed() {
 Value answer_testbed() { return testbed(); }
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// CPU seconds (user and system) that process `pid` has used so far.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name (which is in parentheses); utime and
+  // stime are the 14th and 15th fields of the line.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // The median time of `runs` runs of `step`.
 double median_seconds(int runs, const std::function<void()>& step) {
@@ -134,6 +152,7 @@ class Child {
     ::waitpid(pid_, nullptr, 0);
   }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -308,15 +327,24 @@ void run(const std::string& path, int runs) {
   if (proxy.call("testbed_config") != tb) std::printf("  WARNING: the call did not return the testbed\n");
   const double python_new = python_read(new_server.port(), runs);
   const double python_old = python_read(old_server.port(), runs);
-  // Old and new in turn, so that both see the same load on the machine.
-  std::vector<double> old_calls, new_calls;
+  // Old and new in turn, so that both see the same load on the machine;
+  // besides the time, the CPU time both processes (client and server) use,
+  // which a busy machine does not inflate.
+  std::vector<double> old_calls, new_calls, old_cpu, new_cpu;
+  const auto timed = [](pid_t server, std::vector<double>& times, std::vector<double>& cpu, const auto& step) {
+    const double before = cpu_seconds(::getpid()) + cpu_seconds(server);
+    times.push_back(median_seconds(1, step));
+    // What the server does after answering (freeing the result) counts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    cpu.push_back(cpu_seconds(::getpid()) + cpu_seconds(server) - before);
+  };
   for (int i = 0; i < runs; ++i) {
-    old_calls.push_back(median_seconds(1, [&] { (void)call_old(old_server.port()); }));
-    new_calls.push_back(median_seconds(1, [&] { (void)proxy.call("testbed_config"); }));
+    timed(old_server.pid(), old_calls, old_cpu, [&] { (void)call_old(old_server.port()); });
+    timed(new_server.pid(), new_calls, new_cpu, [&] { (void)proxy.call("testbed_config"); });
   }
-  std::sort(old_calls.begin(), old_calls.end());
-  std::sort(new_calls.begin(), new_calls.end());
+  for (auto* v : {&old_calls, &new_calls, &old_cpu, &new_cpu}) std::sort(v->begin(), v->end());
   row("whole call", old_calls[old_calls.size() / 2], new_calls[new_calls.size() / 2], python_new, "s");
+  row("whole call, CPU s", old_cpu[old_cpu.size() / 2], new_cpu[new_cpu.size() / 2], -1, "s");
   std::printf("  %-22s %12s %12s %12.3f   (Python's client reading from the old server)\n", "", "", "", python_old);
 
   std::printf("  %-22s %12s %12s\n", "peak growth, MiB", "old", "new");

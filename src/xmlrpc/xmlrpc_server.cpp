@@ -451,6 +451,9 @@ void Server::Impl::serve(Connection& c) {
         if (!write_all(c, ok_head(std::nullopt), {})) throw ClientGone();
       }
       if (!write_all(c, piece, {})) throw ClientGone();
+      // The client reads until the end of the stream: it need not wait
+      // while the result is freed here.
+      if (last) ::shutdown(c.fd.get(), SHUT_WR);
     });
   } catch (const ClientGone&) {
     logger().debug("XML-RPC client went away before reading its response");

@@ -1,11 +1,13 @@
 // XML-RPC over HTTP between the bring-up manager and its worker subprocess.
 //
 // The server side handles one request per accepted connection on a loopback
-// listening socket; the request loop that decides when to accept belongs to
+// listening socket; the request loop that decides when to serve belongs to
 // the caller.  Only POST to "/RPC2" is served; every request must carry the
 // per-run token as its HTTP Basic password (the user name is not checked).
-// Request size and read time are bounded so that a slow or hostile client
-// cannot stall the server.
+// Request size and read time are bounded, connections that have not shown
+// the token get a fraction of a second and are capped in number, and one
+// call of handle_request() returns within a bounded time, so that slow or
+// hostile clients can neither stall the server nor delay its owner's loop.
 //
 // The client tells apart a refused connection, an HTTP error status, an
 // XML-RPC fault and other transport failures.
@@ -64,11 +66,6 @@ inline constexpr int kDispatchFaultCode = 1;
 inline constexpr int kChainFaultCode = 2;
 int fault_code_for(const std::exception_ptr& error);
 
-// Process-wide size limit of XML documents (both directions); raised well
-// above xmlrpc-c's default of 512 KiB, since testbed configurations are
-// larger.
-void raise_xml_size_limit();
-
 class Server {
  public:
   // Every method that is not an introspection function ("system.*") goes to
@@ -83,6 +80,17 @@ class Server {
     // Bounds the whole request, headers and body; the response write gets
     // as long again.
     std::chrono::milliseconds read_timeout{10000};
+    // Bounds the request head, which carries the token: a client that has
+    // not shown it by then is dropped.
+    std::chrono::milliseconds head_timeout{400};
+    // Connections kept that have not shown the token (or are being drained
+    // after an error answer); a newcomer beyond this drops the oldest.
+    std::size_t max_pending_connections = 64;
+    // Requests with the token whose body is still arriving or that wait to
+    // be served; one beyond this is answered 503.
+    std::size_t max_authorized_connections = 16;
+    // The longest one call of handle_request() waits for clients.
+    std::chrono::milliseconds slice{500};
   };
 
   // ValueError when the host is not a loopback address or the token is
@@ -93,12 +101,18 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   int port() const;
+  // The listening socket: the caller's loop calls handle_request() when it
+  // is readable.
   int listen_fd() const;
-  // Accepts one pending connection and serves its request (or answers it
-  // with an HTTP error); returns once the response has been written and the
-  // connection closed, and at once when no connection is pending.  Never
-  // throws for a client's misbehaviour; OSError when this process cannot
-  // accept (out of descriptors, say).
+  // Accepts the pending connections, reads what clients have sent, and
+  // serves at most one complete request (or answers bad ones with an HTTP
+  // error).  Returns once that response has been written, once no
+  // connection is left, when a signal interrupts its wait, or after `slice`
+  // at the latest; at once when nothing is pending.  Connections still in
+  // progress then are kept, and the server makes its listening socket
+  // readable again (by connecting to itself), so that the caller's loop
+  // calls again without waiting for a new client.  Never throws for a
+  // client's misbehaviour; OSError when this process cannot accept or wait.
   void handle_request();
 
  private:

@@ -1,8 +1,9 @@
 // The XML-RPC client: one HTTP/1.1 POST per call over a fresh connection.
 //
-// Our own few lines over a socket rather than xmlrpc-c's curl transport,
-// which reports a refused connection, an HTTP error status and an oversized
-// response all as the same error; the callers must tell them apart.
+// Our own few lines over a socket, so that a refused connection, an HTTP
+// error status, a fault and a transport failure are told apart.  The
+// response body streams into the decoder as it arrives: a large answer is
+// never held as text and as values at once.
 
 #include <fmt/format.h>
 #include <netdb.h>
@@ -15,12 +16,11 @@
 #include <cerrno>
 #include <charconv>
 #include <memory>
-#include <xmlrpc-c/xml.hpp>
 
 #include "tarvex/xmlrpc.hpp"
+#include "xmlrpc_codec.hpp"
 #include "xmlrpc_http.hpp"
 #include "xmlrpc_socket.hpp"
-#include "xmlrpc_values.hpp"
 
 namespace tarvex::xmlrpc {
 
@@ -29,14 +29,12 @@ namespace {
 using detail::UniqueFd;
 
 constexpr std::size_t kReadChunk = 16 * 1024;
-// The largest response body read; the XML size limit would refuse a larger
-// document anyway.
+// The largest response body read.
 constexpr std::uint64_t kMaxResponseBytes = std::uint64_t{256} * 1024 * 1024;
 
 struct Response {
   int status = 0;
   std::string reason;
-  std::string body;
 };
 
 // The connection of one call: connects, sends the request and reads the
@@ -93,9 +91,10 @@ class Exchange {
     return 0;
   }
 
-  // Reads the whole response; `send_error` is what send() returned, raised
-  // when no response arrives after all.
-  Response receive(int send_error) {
+  // Reads the whole response, streaming a 200 response's body into
+  // `decoder`; `send_error` is what send() returned, raised when no response
+  // arrives after all.
+  Response receive(int send_error, detail::Decoder& decoder) {
     std::string buffer;
     std::size_t head_end;
     std::size_t scanned = 0;
@@ -131,30 +130,40 @@ class Exchange {
                                    endpoint_, kMaxResponseBytes));
     }
 
-    response.body = buffer.substr(head_end);
-    buffer.clear();
-    if (length) {
-      // Received in place, straight into the body.
-      const auto expected = static_cast<std::size_t>(*length);
-      std::size_t received = std::min(response.body.size(), expected);
-      response.body.resize(expected);
-      while (received < expected) {
-        const std::size_t got = read_some(response.body.data() + received, expected - received, 0);
+    // Only a 200 response holds XML-RPC; the body of another is skipped.
+    const bool decode = response.status == 200;
+    std::uint64_t received = 0;
+    const auto take = [&](std::string_view data) {
+      if (length)
+        data = data.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), *length - received)));
+      received += data.size();
+      if (received > kMaxResponseBytes) {
+        throw ValueError(
+            fmt::format("HTTP response from {} exceeds the limit of {} bytes", endpoint_, kMaxResponseBytes));
+      }
+      if (decode) decoder.feed(data);
+    };
+    try {
+      take(std::string_view(buffer).substr(head_end));
+      buffer.clear();
+      buffer.shrink_to_fit();
+      while (!length || received < *length) {
+        const std::size_t got = read_some(chunk, sizeof chunk, 0);
         if (got == 0) {
+          // No length: the body ends where the server closes.
+          if (!length) break;
           throw OSError(EPROTO, fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
-                                            received, expected, endpoint_));
+                                            received, *length, endpoint_));
         }
-        received += got;
+        take(std::string_view(chunk, got));
       }
-    } else {
-      // No length: the body ends where the server closes.
-      while (const std::size_t got = read_some(chunk, sizeof chunk, 0)) {
-        response.body.append(chunk, got);
-        if (response.body.size() > kMaxResponseBytes) {
-          throw ValueError(
-              fmt::format("HTTP response from {} exceeds the limit of {} bytes", endpoint_, kMaxResponseBytes));
-        }
-      }
+      if (decode) decoder.finish();
+    } catch (const ValueError& e) {
+      constexpr std::string_view kPrefix = "malformed XML-RPC response: ";
+      const std::string_view message = e.message();
+      if (!decode || !message.starts_with(kPrefix)) throw;
+      throw ValueError(
+          fmt::format("malformed XML-RPC response from {}: {}", endpoint_, message.substr(kPrefix.size())));
     }
     return response;
   }
@@ -223,26 +232,11 @@ class Exchange {
   UniqueFd socket_;
 };
 
-std::string encode_call(const std::string& method, const List& params) {
-  try {
-    xmlrpc_c::paramList list(static_cast<unsigned>(params.size()));
-    for (const Value& param : params) list.add(detail::to_xmlrpc(param));
-    std::string xml;
-    xmlrpc_c::xml::generateCall(method, list, &xml);
-    return xml;
-  } catch (const ErrorBase&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw ValueError(fmt::format("cannot encode the XML-RPC call {}: {}", py_repr(method), e.what()));
-  }
-}
-
 }  // namespace
 
 ServerProxy::ServerProxy(std::string url) : ServerProxy(std::move(url), Options()) {}
 
 ServerProxy::ServerProxy(std::string url, Options options) : url_(std::move(url)), options_(std::move(options)) {
-  raise_xml_size_limit();
   constexpr std::string_view kScheme = "http://";
   const auto invalid = [this](std::string_view why) {
     return ValueError(fmt::format("invalid XML-RPC URL {}: {}", py_repr(url_), why));
@@ -283,7 +277,8 @@ Value ServerProxy::call(const std::string& method, const List& params) const {
   const std::string host_field =
       host_.find(':') == std::string::npos ? fmt::format("{}:{}", host_, port_) : fmt::format("[{}]:{}", host_, port_);
   const std::string endpoint = fmt::format("http://{}{}", host_field, path_);
-  const std::string body = encode_call(method, params);
+  std::string body;
+  detail::encode_call(body, method, params);
   std::string head = fmt::format(
       "POST {} HTTP/1.1\r\nHost: {}\r\nUser-Agent: tarvex-xmlrpc\r\nContent-Type: text/xml\r\nContent-Length: "
       "{}\r\nConnection: close\r\n",
@@ -295,22 +290,15 @@ Value ServerProxy::call(const std::string& method, const List& params) const {
   Exchange exchange(options_, endpoint);
   exchange.connect(host_, port_);
   const int send_error = exchange.send(head, body);
-  const Response response = exchange.receive(send_error);
+  body.clear();
+  body.shrink_to_fit();
+  detail::Decoder decoder(detail::Decoder::Kind::Response);
+  const Response response = exchange.receive(send_error, decoder);
   if (response.status != 200) {
     throw ProtocolError(response.status, fmt::format("HTTP {} {} from {}", response.status, response.reason, endpoint));
   }
-
-  xmlrpc_c::rpcOutcome outcome;
-  try {
-    xmlrpc_c::xml::parseResponse(response.body, &outcome);
-  } catch (const std::exception& e) {
-    throw ValueError(fmt::format("malformed XML-RPC response from {}: {}", endpoint, e.what()));
-  }
-  if (!outcome.succeeded()) {
-    const xmlrpc_c::fault fault = outcome.getFault();
-    throw Fault(static_cast<int>(fault.getCode()), fault.getDescription());
-  }
-  return detail::from_xmlrpc(outcome.getResult());
+  if (const auto& fault = decoder.fault()) throw Fault(fault->code, fault->text);
+  return std::move(decoder.result());
 }
 
 }  // namespace tarvex::xmlrpc

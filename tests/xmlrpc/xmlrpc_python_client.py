@@ -15,6 +15,12 @@ def main():
     out["methods"] = sorted(proxy.system.listMethods())
     out["echo"] = proxy.echo({"name": "r1", "ports": [1, None, 2.5, "eth0"], "up": True, "empty": {}})
     out["nothing"] = proxy.nothing()
+    # Characters beyond the Basic Multilingual Plane, in a member name and in
+    # a value, and the floats that are not finite, both ways.
+    out["astral"] = proxy.echo({"notes-\U0001F680": "launch \U0001F680"})
+    many = proxy.many(50000)  # streamed by the server, without a length
+    out["many"] = [len(many), many[-1]]
+    out["floats"] = [repr(x) for x in proxy.echo([float("nan"), float("inf"), float("-inf")])]
     out["big"] = proxy.big_int()
     out["decoded"] = proxy.describe(xmlrpc.client.DateTime("20240102T03:04:05"), xmlrpc.client.Binary(b"hi\x00"))
     try:

@@ -1,4 +1,7 @@
-#include "xmlrpc_values.hpp"
+// The old conversion between Value and xmlrpc-c's values, as it was in
+// src/xmlrpc before the codec replaced it (unchanged but for the namespace),
+// and the xmlrpc-c calls that the old client and server made around it.
+#include "xmlrpc_c_baseline.hpp"
 
 #include <fmt/format.h>
 #include <xmlrpc-c/base.h>
@@ -6,30 +9,18 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <xmlrpc-c/base.hpp>
+#include <xmlrpc-c/registry.hpp>
+#include <xmlrpc-c/xml.hpp>
 
 #include "tarvex/exceptions.hpp"
-#include "tarvex/xmlrpc.hpp"
 
-// What crosses, and what does not:
-// - null is sent as <nil/> (xmlrpc-c's default dialect), which Python's
-//   xmlrpc accepts with allow_none.
-// - Integers are sent as <i4> when they fit in 32 bits and as <i8>
-//   otherwise; both decode to int.
-// - Struct member names are strings in XML-RPC, so a map key of another kind
-//   is sent as its text form (Value::str()) and comes back as a string: the
-//   key's type is lost, and two keys with the same text form (1 and "1")
-//   collapse into one member, the later value winning.  Member order is
-//   kept in both directions.
-// - A class reference is sent as its qualified name.
-// - Floats cross with xmlrpc-c's 16 significant digits, which can move the
-//   last bit of a double; infinities and NaN cannot cross at all.
-// - xmlrpc-c reads every line ending of a received string as a line feed, so
-//   carriage returns do not survive (Python's xmlrpc loses them the same
-//   way).
-// - <dateTime.iso8601> decodes to its text in Python's form
-//   ("20240102T03:04:05"), <base64> to a string of the decoded bytes.
+namespace bench::xmlrpc_c_baseline {
 
-namespace tarvex::xmlrpc::detail {
+using namespace tarvex;
+
+xmlrpc_c::value to_xmlrpc(const Value& value);
+Value from_xmlrpc(const xmlrpc_c::value& value);
 
 namespace {
 
@@ -224,30 +215,53 @@ Value from_xmlrpc(const xmlrpc_c::value& value) {
   throw TypeError(fmt::format("cannot decode an XML-RPC value of xmlrpc-c type {}", static_cast<int>(value.type())));
 }
 
-std::string xml_safe_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = xml_char_length(text, i);
-    if (length == 0) {
-      out += fmt::format("\\x{:02x}", static_cast<unsigned char>(text[i]));
-      ++i;
-    } else {
-      out.append(text, i, length);
-      i += length;
-    }
+void raise_size_limit() { xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, std::size_t{256} * 1024 * 1024); }
+
+std::string encode_call(const std::string& method, const List& params) {
+  xmlrpc_c::paramList list(static_cast<unsigned>(params.size()));
+  for (const Value& param : params) list.add(to_xmlrpc(param));
+  std::string xml;
+  xmlrpc_c::xml::generateCall(method, list, &xml);
+  return xml;
+}
+
+std::string encode_response(const Value& result) {
+  std::string xml;
+  xmlrpc_c::xml::generateResponse(xmlrpc_c::rpcOutcome(to_xmlrpc(result)), &xml);
+  return xml;
+}
+
+Value decode_response(const std::string& xml) {
+  xmlrpc_c::rpcOutcome outcome;
+  xmlrpc_c::xml::parseResponse(xml, &outcome);
+  if (!outcome.succeeded()) throw RuntimeError("fault: " + outcome.getFault().getDescription());
+  return from_xmlrpc(outcome.getResult());
+}
+
+namespace {
+
+class Answering : public xmlrpc_c::defaultMethod {
+ public:
+  explicit Answering(Value (*answer)()) : answer_(answer) {}
+  void execute(const std::string&, const xmlrpc_c::paramList&, xmlrpc_c::value* result) override {
+    *result = to_xmlrpc(answer_());
   }
-  return out;
+
+ private:
+  Value (*answer_)();
+};
+
+}  // namespace
+
+std::string process_call(const std::string& body, Value (*answer)()) {
+  static xmlrpc_c::registry* registry = [answer] {
+    auto* r = new xmlrpc_c::registry;
+    r->setDefaultMethod(xmlrpc_c::defaultMethodPtr(new Answering(answer)));
+    return r;
+  }();
+  std::string response;
+  registry->processCall(body, &response);
+  return response;
 }
 
-}  // namespace tarvex::xmlrpc::detail
-
-namespace tarvex::xmlrpc {
-
-void raise_xml_size_limit() {
-  // Far above any testbed configuration, yet a bound: a document is held in
-  // memory several times over while it is parsed.
-  xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, std::size_t{256} * 1024 * 1024);
-}
-
-}  // namespace tarvex::xmlrpc
+}  // namespace bench::xmlrpc_c_baseline

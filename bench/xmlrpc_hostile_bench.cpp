@@ -1,0 +1,174 @@
+// How long a legitimate call waits while other local clients hold
+// connections to the worker server without showing the token (half of them
+// silent, half dribbling a request head a byte every 20 ms, each dropped one
+// reopened), and how long one handle_request() call keeps the server's
+// loop away from its other duties (a Control-C, a shutdown request).
+//
+//   xmlrpc_hostile_bench [HOSTILE_COUNT...]     (default: 0 6 200)
+//
+// Only the public API is used, so the same source builds against an older
+// tarvex_xmlrpc for a before/after comparison.  A call still unanswered
+// after 30 s is abandoned and reported as such.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarvex/exceptions.hpp"
+#include "tarvex/xmlrpc.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+constexpr const char* kToken = "bench-token";
+
+class Child {
+ public:
+  explicit Child(const std::function<void()>& body) {
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      try {
+        body();
+      } catch (...) {
+      }
+      ::_exit(0);
+    }
+  }
+  ~Child() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  void terminate_and_wait() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+int connect_to(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  return fd;
+}
+
+double ms_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+volatile sig_atomic_t stop = 0;
+
+void run(int hostile) {
+  int port_pipe[2], report_pipe[2];
+  if (::pipe(port_pipe) != 0 || ::pipe(report_pipe) != 0) throw std::runtime_error("pipe failed");
+  // The worker's loop: wait up to 0.5 s for the listening socket, then
+  // handle; records the longest handle_request().
+  Child server([&] {
+    ::signal(SIGTERM, [](int) { stop = 1; });
+    tarvex::xmlrpc::Server::Options options;
+    options.token = kToken;
+    tarvex::xmlrpc::Server server(options, [](const std::string&, const tarvex::List& params) { return params.at(0); });
+    const int port = server.port();
+    if (::write(port_pipe[1], &port, sizeof port) != sizeof port) return;
+    double longest = 0;
+    while (!stop) {
+      pollfd entry{server.listen_fd(), POLLIN, 0};
+      if (::poll(&entry, 1, 500) > 0) {
+        const auto start = Clock::now();
+        server.handle_request();
+        longest = std::max(longest, ms_since(start));
+      }
+    }
+    if (::write(report_pipe[1], &longest, sizeof longest) != sizeof longest) return;
+  });
+  int port = 0;
+  if (::read(port_pipe[0], &port, sizeof port) != sizeof port) throw std::runtime_error("no port");
+
+  Child attackers([&] {
+    std::vector<int> held;
+    for (int i = 0; i < hostile; ++i) held.push_back(connect_to(port));
+    const std::string head = "POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10\r\n";
+    for (std::size_t round = 0;; ++round) {
+      for (int i = 0; i < hostile; ++i) {
+        char byte;
+        const bool dropped = ::recv(held[i], &byte, 1, MSG_DONTWAIT) == 0;
+        const bool dribbler = i % 2 == 1;
+        if (dropped || (dribbler && ::send(held[i], &head[round % head.size()], 1, MSG_NOSIGNAL) != 1)) {
+          ::close(held[i]);
+          held[i] = connect_to(port);
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+
+  // Each call is abandoned after 30 s (a timer as its interrupt).
+  const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  tarvex::xmlrpc::ServerProxy::Options options;
+  options.token = kToken;
+  options.interrupt_fd = timer;
+  options.on_interrupt = [] { throw tarvex::TimeoutError(ETIMEDOUT, "abandoned after 30 s"); };
+  const tarvex::xmlrpc::ServerProxy proxy("http://127.0.0.1:" + std::to_string(port), options);
+  std::vector<double> times;
+  std::string failures;
+  for (int call = 0; call < 5; ++call) {
+    itimerspec in30{};
+    in30.it_value.tv_sec = 30;
+    ::timerfd_settime(timer, 0, &in30, nullptr);
+    const auto start = Clock::now();
+    try {
+      proxy.call("echo", {call});
+      times.push_back(ms_since(start));
+    } catch (const std::exception& e) {
+      times.push_back(ms_since(start));
+      failures += std::string(" [") + e.what() + "]";
+      break;
+    }
+  }
+  ::close(timer);
+  server.terminate_and_wait();
+  double longest = -1;
+  if (::read(report_pipe[0], &longest, sizeof longest) != sizeof longest) longest = -1;
+  for (int fd : {port_pipe[0], port_pipe[1], report_pipe[0], report_pipe[1]}) ::close(fd);
+  std::sort(times.begin(), times.end());
+  std::printf("%4d hostile: call median %8.1f ms, worst %8.1f ms (%zu calls); longest handle_request %8.1f ms%s\n",
+              hostile, times[times.size() / 2], times.back(), times.size(), longest, failures.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  if (counts.empty()) counts = {0, 6, 200};
+  for (const int count : counts) run(count);
+  return 0;
+}

@@ -15,11 +15,23 @@
 #     linked into the bringup tool so that its classes are registered there.
 
 define_property(GLOBAL PROPERTY MORVANE_INSTALL_TARGETS BRIEF_DOCS "libraries to install and export")
+
+# Headers almost every file of a layer includes are compiled once per
+# target (they cost several seconds per file otherwise).
+set(MORVANE_FRAMEWORK_PCH <string> <vector> <memory> <functional> <optional> <map>
+    "${PROJECT_SOURCE_DIR}/include/tarvex/value.hpp" "${PROJECT_SOURCE_DIR}/include/tarvex/exceptions.hpp"
+    "${PROJECT_SOURCE_DIR}/include/tarvex/object.hpp" "${PROJECT_SOURCE_DIR}/include/tarvex/log.hpp")
+set(MORVANE_PACKAGE_PCH ${MORVANE_FRAMEWORK_PCH} "${PROJECT_SOURCE_DIR}/include/tarvex/morvane/bases.hpp")
+function(morvane_precompile target)
+  if(MORVANE_PRECOMPILE_HEADERS)
+    target_precompile_headers(${target} PRIVATE ${ARGN})
+  endif()
+endfunction()
 define_property(GLOBAL PROPERTY MORVANE_PLUGGED_TARGETS BRIEF_DOCS "backends and cleaners the tool registers")
 define_property(GLOBAL PROPERTY MORVANE_PUBLIC_INCLUDE_DIRS BRIEF_DOCS "header folders to install")
 
 function(morvane_library name)
-  cmake_parse_arguments(ARG "" "" "DIRS;SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DIRS;SOURCES;DEPS;PRIVATE_DEPS;PRECOMPILE" ${ARGN})
   set(sources ${ARG_SOURCES})
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB dir_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
@@ -34,6 +46,9 @@ function(morvane_library name)
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
                                            EXPORT_NAME ${name})
   set_property(GLOBAL APPEND PROPERTY MORVANE_INSTALL_TARGETS ${name})
+  if(ARG_PRECOMPILE)
+    morvane_precompile(${name} ${ARG_PRECOMPILE})
+  endif()
 endfunction()
 
 function(morvane_plugged_library name)
@@ -42,7 +57,8 @@ function(morvane_plugged_library name)
   if(NOT ARG_SOURCES)
     set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
   endif()
-  morvane_library(${name} DIRS ${dirs} SOURCES ${ARG_SOURCES} DEPS tarvex_morvane_bases ${ARG_DEPS})
+  morvane_library(${name} DIRS ${dirs} SOURCES ${ARG_SOURCES} DEPS tarvex_morvane_bases ${ARG_DEPS}
+                  PRECOMPILE ${MORVANE_PACKAGE_PCH})
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/include)
     target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
     set_property(GLOBAL APPEND PROPERTY MORVANE_PUBLIC_INCLUDE_DIRS ${CMAKE_CURRENT_SOURCE_DIR}/include)

@@ -10,6 +10,7 @@
 #include "namespaces.hpp"
 #include "route_socket.hpp"
 #include "tarvex/exceptions.hpp"
+#include "tarvex/log.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
@@ -84,23 +85,31 @@ void Build::step(const std::string& what) {
   }
 }
 
+UniqueFd Build::create_namespace(const std::string& name) {
+  step("create network namespace " + name);
+  claim_namespace_name(name);
+  try {
+    journal_->record_namespace(name);
+  } catch (...) {
+    // Not journaled, so removed at once: it is ours, just claimed.
+    ::unlink(namespace_path(name).c_str());
+    throw;
+  }
+  created_.push_back(name);
+  return create_named_namespace(name, home_.get());
+}
+
+void Build::create_link_namespace() {
+  if (link_namespace_) return;
+  link_namespace_ = create_namespace(plan_.link_namespace);
+  link_socket_ = std::make_unique<RouteSocket>(link_namespace_.get(), home_.get(), plan_.link_namespace);
+}
+
 void Build::create_namespaces() {
   prepare_netns_run_dir();
-  for (const std::string& name : plan_.namespaces()) {
-    step("create network namespace " + name);
-    claim_namespace_name(name);
-    try {
-      journal_->record_namespace(name);
-    } catch (...) {
-      // Not journaled, so removed at once: it is ours, just claimed.
-      ::unlink(namespace_path(name).c_str());
-      throw;
-    }
-    created_.push_back(name);
-    namespaces_.push_back(create_named_namespace(name, home_.get()));
-  }
-  if (plan_.link_namespace.empty()) return;
-  link_socket_ = std::make_unique<RouteSocket>(namespaces_.back().get(), home_.get(), plan_.link_namespace);
+  for (const PlannedDevice& device : plan_.devices) namespaces_.push_back(create_namespace(device.namespace_name));
+  if (plan_.lans.empty()) return;
+  create_link_namespace();
   for (const PlannedLan& lan : plan_.lans) {
     step("create bridge " + lan.bridge);
     LinkSettings bridge;
@@ -110,6 +119,18 @@ void Build::create_namespaces() {
     bridge.up = true;
     link_socket_->add_bridge(bridge);
   }
+}
+
+void Build::add_stub(const PlannedInterface& interface, RouteSocket& socket) {
+  create_link_namespace();
+  LinkSettings stub;
+  stub.name = "stub" + std::to_string(++stubs_);
+  step("create veth " + interface.name + " (for want of a dummy)");
+  socket.add_veth(settings_of(interface, interface.up), stub, link_namespace_.get(), plan_.link_namespace);
+  if (!interface.up) return;
+  stub.up = true;
+  step("bring " + stub.name + " up in " + plan_.link_namespace);
+  link_socket_->change_link(stub);
 }
 
 void Build::build_device(std::size_t index) {
@@ -146,8 +167,17 @@ void Build::build_device(std::size_t index) {
   for (std::size_t i = 0; i < device.interfaces.size(); ++i) {
     const PlannedInterface& interface = device.interfaces[i];
     if (interface.kind == InterfaceKind::Dummy) {
-      step("create dummy " + interface.name + " in " + ns);
-      socket.add_dummy(settings_of(interface, interface.up));
+      if (dummies_) {
+        step("create dummy " + interface.name + " in " + ns);
+        if (socket.add_dummy(settings_of(interface, interface.up))) continue;
+        dummies_ = false;
+        log::getLogger("tarvex.morvane.orchestrators.netns")
+            .info(
+                "This kernel has no dummy interfaces (CONFIG_DUMMY): an interface without a link is a veth "
+                "whose other end waits in the link namespace {}.",
+                plan_.link_namespace);
+      }
+      add_stub(interface, socket);
       continue;
     }
     if (interface.kind != InterfaceKind::Veth) continue;
@@ -174,7 +204,7 @@ void Build::build_device(std::size_t index) {
       peer.ifindex = port.ifindex;
       peer.mac = port.mac;
       step("create veth " + interface.name + " in " + ns);
-      socket.add_veth(local, peer, namespaces_.back().get(), plan_.link_namespace);
+      socket.add_veth(local, peer, link_namespace_.get(), plan_.link_namespace);
     }
   }
 
@@ -199,6 +229,7 @@ void Build::finish() {
     }
   }
   link_socket_.reset();
+  link_namespace_.reset();
   for (std::size_t d = 0; d < plan_.devices.size(); ++d) {
     const PlannedDevice& device = plan_.devices[d];
     if (device.routes.empty()) continue;
@@ -221,6 +252,7 @@ void Build::build() {
 TeardownReport Build::tear_down() {
   // Our own descriptors would keep the namespaces alive.
   link_socket_.reset();
+  link_namespace_.reset();
   namespaces_.clear();
   TeardownReport report = tear_down_namespaces(created_);
   created_.clear();

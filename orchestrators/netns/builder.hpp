@@ -70,16 +70,25 @@ class Build {
   };
 
   void step(const std::string& what);
+  // Claims, journals and creates one namespace.
+  UniqueFd create_namespace(const std::string& name);
+  void create_link_namespace();
+  // An interface without a link on a kernel without dummy interfaces: a
+  // veth whose other end waits, unattached, in the link namespace.
+  void add_stub(const PlannedInterface& interface, RouteSocket& socket);
 
   Plan plan_;
   std::optional<Journal> journal_;
   std::optional<long> fail_at_step_;
   long steps_ = 0;
   UniqueFd home_;
-  std::vector<UniqueFd> namespaces_;                  // per device, then the link namespace
+  std::vector<UniqueFd> namespaces_;  // per device
+  UniqueFd link_namespace_;
   std::vector<std::string> created_;                  // names claimed, in order
   std::vector<std::vector<Attachment>> attachments_;  // per device and interface
   std::unique_ptr<RouteSocket> link_socket_;
+  bool dummies_ = true;  // until the kernel says it has none
+  int stubs_ = 0;
 };
 
 }  // namespace tarvex::morvane::orchestrators::netns

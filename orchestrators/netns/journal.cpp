@@ -47,20 +47,6 @@ UniqueFd open_private_dir(const std::string& path, bool create) {
   return dir;
 }
 
-// "abcde": a run id from the owner's identity (and an attempt counter, for
-// when a journal holds the first choice already).
-std::string run_id_for(const ProcessIdentity& owner, unsigned attempt) {
-  std::uint64_t x = (static_cast<std::uint64_t>(owner.pid) << 40) ^ owner.start_time ^
-                    (static_cast<std::uint64_t>(attempt) * 0x9e3779b97f4a7c15ull);
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdull;
-  x ^= x >> 33;
-  static const char* alphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string id;
-  for (int i = 0; i < kRunIdChars; ++i, x /= 36) id += alphabet[x % 36];
-  return id;
-}
-
 bool write_line(int fd, const std::string& line) { return process::write_fully(fd, line + "\n"); }
 
 std::optional<JournalRecord> parse(const std::string& file, const std::string& text) {
@@ -88,6 +74,20 @@ std::optional<JournalRecord> parse(const std::string& file, const std::string& t
 }
 
 }  // namespace
+
+// Five characters of [a-z0-9] mixed from the owner's identity and the
+// attempt.
+std::string run_id_for(const ProcessIdentity& owner, unsigned attempt) {
+  std::uint64_t x = (static_cast<std::uint64_t>(owner.pid) << 40) ^ owner.start_time ^
+                    (static_cast<std::uint64_t>(attempt) * 0x9e3779b97f4a7c15ull);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  static const char* alphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string id;
+  for (int i = 0; i < kRunIdChars; ++i, x /= 36) id += alphabet[x % 36];
+  return id;
+}
 
 ProcessIdentity ProcessIdentity::self() {
   std::optional<ProcessIdentity> me = of(::getpid());

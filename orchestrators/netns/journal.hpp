@@ -66,6 +66,10 @@ class Journal {
   std::string run_id_;
 };
 
+// The run id a journal of `owner` claims at its `attempt`th try (the first
+// one free is taken).
+std::string run_id_for(const ProcessIdentity& owner, unsigned attempt);
+
 // The runtime directory, created when `create` and missing; OSError when it
 // is not a directory owned by this user that others cannot write.
 // Nothing (for `create` false) when it does not exist.

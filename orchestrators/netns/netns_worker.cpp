@@ -147,8 +147,8 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
     throw;
   }
   for (const std::string& warning : plan.warnings) logger().warning("Logical testbed: {}", warning);
-  logger().info("Building topology {} as {} network namespace(s) (run {}) ...", *topology_name,
-                plan.namespaces().size(), plan.run_id);
+  logger().info("Building topology {}: {} device(s) in network namespaces (run {}) ...", *topology_name,
+                plan.devices.size(), plan.run_id);
   build_ = std::make_unique<Build>(std::move(plan), std::move(journal), fail_at_step_);
   build_->create_namespaces();
   for (std::size_t d = 0; d < build_->plan().devices.size(); ++d) {
@@ -160,7 +160,7 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
     }
   }
   build_->finish();
-  logger().info("Built {} network namespace(s) in {:.0f} ms.", build_->plan().namespaces().size(),
+  logger().info("Built {} device(s) in {:.0f} ms.", build_->plan().devices.size(),
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
   report_build();
   _process_tb_config(false, true);

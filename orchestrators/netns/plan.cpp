@@ -353,7 +353,7 @@ class Planner {
       taken.insert(name);
       return name;
     };
-    if (!plan_.lans.empty()) plan_.link_namespace = claim(prefix + "links");
+    plan_.link_namespace = claim(prefix + "links");
     for (PlannedDevice& device : plan_.devices) {
       device.namespace_name = claim(prefix + name_part(device.logical_name, kDevicePart));
     }
@@ -586,7 +586,7 @@ std::string name_part(const std::string& name, std::size_t max_length) {
 std::vector<std::string> Plan::namespaces() const {
   std::vector<std::string> names;
   for (const PlannedDevice& device : devices) names.push_back(device.namespace_name);
-  if (!link_namespace.empty()) names.push_back(link_namespace);
+  if (!lans.empty()) names.push_back(link_namespace);
   return names;
 }
 

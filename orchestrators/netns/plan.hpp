@@ -124,14 +124,18 @@ struct PlanOptions {
 
 struct Plan {
   std::string run_id;
-  std::string link_namespace;  // empty when no link has three or more ends
+  // The topology's namespace for what belongs to no device: the bridges of
+  // links with three or more ends (and, on a kernel without dummy
+  // interfaces, the far ends that stand in for them).  Created only when
+  // needed.
+  std::string link_namespace;
   std::vector<PlannedDevice> devices;
   std::vector<PlannedPair> pairs;
   std::vector<PlannedLan> lans;
   std::vector<std::string> warnings;
 
-  // Every namespace the plan creates: the devices' in order, then the link
-  // namespace.
+  // The namespaces the plan always creates: the devices' in order, then the
+  // link namespace when a link has three or more ends.
   std::vector<std::string> namespaces() const;
   const PlannedInterface& interface(const InterfaceRef& ref) const {
     return devices[ref.device].interfaces[ref.interface];

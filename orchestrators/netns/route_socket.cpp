@@ -95,14 +95,16 @@ void RouteSocket::add_veth(const LinkSettings& local, const LinkSettings& peer, 
   }
 }
 
-void RouteSocket::add_dummy(const LinkSettings& settings) {
+bool RouteSocket::add_dummy(const LinkSettings& settings) {
   LinkPtr link(rtnl_link_alloc());
   if (!link) throw std::bad_alloc();
   if (const int error = rtnl_link_set_type(link.get(), "dummy"); error < 0) fail(error, "make a dummy interface");
   apply(link.get(), settings);
   if (const int error = rtnl_link_add(sock_, link.get(), NLM_F_CREATE | NLM_F_EXCL); error < 0) {
+    if (error == -NLE_OPNOTSUPP) return false;
     fail(error, "create the dummy interface " + where(settings));
   }
+  return true;
 }
 
 void RouteSocket::add_bridge(const LinkSettings& settings) {
@@ -118,8 +120,11 @@ void RouteSocket::add_bridge(const LinkSettings& settings) {
 void RouteSocket::change_link(const LinkSettings& settings) {
   LinkPtr link(rtnl_link_alloc());
   if (!link) throw std::bad_alloc();
-  // Addressed by index only: the name is not sent again.
-  rtnl_link_set_ifindex(link.get(), settings.ifindex);
+  if (settings.ifindex > 0) {
+    rtnl_link_set_ifindex(link.get(), settings.ifindex);
+  } else {
+    rtnl_link_set_name(link.get(), settings.name.c_str());
+  }
   if (settings.mtu) rtnl_link_set_mtu(link.get(), static_cast<unsigned>(*settings.mtu));
   if (settings.up) rtnl_link_set_flags(link.get(), IFF_UP);
   if (settings.master) rtnl_link_set_master(link.get(), *settings.master);

@@ -38,9 +38,11 @@ class RouteSocket {
   // it is brought up from its own namespace.
   void add_veth(const LinkSettings& local, const LinkSettings& peer, int peer_namespace,
                 const std::string& peer_namespace_name);
-  void add_dummy(const LinkSettings& link);
+  // False when the kernel has no dummy interfaces (CONFIG_DUMMY).
+  bool add_dummy(const LinkSettings& link);
   void add_bridge(const LinkSettings& link);
-  // Changes an existing interface: up, enslaved, MTU.
+  // Changes an existing interface, found by its index (by its name when the
+  // index is 0): up, enslaved, MTU.
   void change_link(const LinkSettings& link);
   void add_address(const std::string& interface, int ifindex, const IpAddress& address);
   void add_route(const Route& route);

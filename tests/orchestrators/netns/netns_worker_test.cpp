@@ -22,9 +22,15 @@ const std::string kForty = "a-device-name-of-forty-characters-long-x";
 
 class NetnsWorkerTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_bringup_process_state(); }
+  void SetUp() override {
+    reset_bringup_process_state();
+    // The readiness wait's per-device logs go to the test's directory.
+    saved_log_dir_ = log::managed_handlers().tasklog.log_dir;
+    log::managed_handlers().tasklog.log_dir = dir_.path();
+  }
   void TearDown() override {
     ::unsetenv(netns::kFailAtVariable);
+    log::managed_handlers().tasklog.log_dir = saved_log_dir_;
     reset_bringup_process_state();
   }
 
@@ -45,6 +51,7 @@ class NetnsWorkerTest : public ::testing::Test {
 
   TempDir dir_;
   PrivateRunDir run_dir_;
+  std::string saved_log_dir_;
   const std::string tag_ = unique_tag("nw");
 };
 

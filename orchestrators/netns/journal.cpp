@@ -181,9 +181,10 @@ std::vector<JournalRecord> read_journals() {
   try {
     dir = open_run_dir(false);
   } catch (const OSError& e) {
-    // A user who may not read the directory can neither see nor remove what
-    // it lists: nothing to report to them.
-    if (e.error_number() == EACCES) return records;
+    // A user who may not read the directory, or whose directory it is not,
+    // can neither see nor remove what it lists: nothing to report to them.
+    // Root is told why it cannot use the directory.
+    if (e.error_number() == EACCES || (e.error_number() == EPERM && ::geteuid() != 0)) return records;
     throw;
   }
   if (!dir) return records;

@@ -10,7 +10,9 @@
 #include "netns_support.hpp"
 #include "orchestrators/netns/builder.hpp"
 #include "support/process_state.hpp"
+#include "tarvex/morvane/bases/base_cleaner.hpp"
 #include "tarvex/morvane/orchestrators/netns.hpp"
+#include "tarvex/topology.hpp"
 
 namespace tarvex::testing {
 namespace {
@@ -214,6 +216,61 @@ TEST_F(NetnsWorkerTest, TheTeardownOfABuildIsIdempotent) {
   EXPECT_TRUE(build.tear_down().namespaces.empty());
   EXPECT_TRUE(namespaces_named(tag_).empty());
   EXPECT_TRUE(run_dir_.journals().empty());
+}
+
+// Runs the netns readiness cleaner on one device in a child process (it
+// enters the device's namespace for good) and returns its error text.
+std::string readiness_error(const std::string& ns, const Value& interfaces, const Value& neighbours,
+                            double timeout = 1) {
+  auto cleaner =
+      morvane::bases::MorvaneFactory::make<morvane::bases::BaseCleaner>({}, {{"class", "netns"}, {"timeout", timeout}});
+  std::shared_ptr<Object> device = topology::Device::class_info().construct(
+      {}, {{"name", ns},
+           {"alias", "a"},
+           {"clean", Value::map({{"namespace", ns}, {"interfaces", interfaces}, {"neighbours", neighbours}})}});
+  Pipe pipe = Pipe::open();
+  process::ChildProcess child = process::ChildProcess::fork([&]() -> int {
+    try {
+      cleaner->clean(static_cast<topology::Device&>(*device));
+    } catch (const std::exception& e) {
+      process::write_fully(pipe.write.get(), e.what());
+      return 1;
+    }
+    return 0;
+  });
+  pipe.write.reset();
+  child.wait(30.0);
+  std::string message;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe.read.get(), buffer, sizeof buffer)) > 0;) message.append(buffer, n);
+  return message;
+}
+
+TEST_F(NetnsWorkerTest, TheReadinessCleanerNamesADeviceThatIsNotReadyAndWhatIsMissing) {
+  MORVANE_REQUIRE_ROOT();
+  const Value testbed = tarvex::utils::yaml::load_string(
+      "devices: {a: {type: host, logical: true}, b: {type: host, logical: true}}\n"
+      "topology:\n  a: {interfaces: {e: {link: x, ipv4: 10.0.0.1/24}}}\n"
+      "  b: {interfaces: {e: {link: x, ipv4: 10.0.0.2/24}}}\n",
+      "<test>");
+  netns::Journal journal = netns::Journal::create(tag_);
+  netns::Plan plan = netns::make_plan(testbed, {"a", "b"}, {tag_, tag_, journal.run_id(), {"host"}});
+  const std::string ns = plan.devices[0].namespace_name;
+  netns::Build build(std::move(plan), std::move(journal));
+  build.build();
+
+  const Value answering = Value::list({Value::map({{"address", "10.0.0.2"}, {"interface", "eth1"}, {"device", "b"}})});
+  // Ready once duplicate address detection is over (a second or two).
+  EXPECT_EQ(readiness_error(ns, Value::list({"lo", "eth1"}), answering, 20), "");
+  EXPECT_EQ(readiness_error(ns, Value::list({"lo", "eth1", "eth9"}), answering),
+            "Device a (network namespace " + ns + ") is not ready after 1 s: eth9 does not exist");
+  Value silent = answering;
+  silent.as_list().push_back(Value::map({{"address", "10.0.0.99"}, {"interface", "eth1"}, {"device", "ghost"}}));
+  EXPECT_EQ(readiness_error(ns, Value::list({"lo", "eth1"}), silent),
+            "Device a (network namespace " + ns +
+                ") is not ready after 1 s: no answer to a ping of 10.0.0.99 (ghost, "
+                "via eth1)");
+  build.tear_down();
 }
 
 }  // namespace

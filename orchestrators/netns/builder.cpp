@@ -105,9 +105,13 @@ void Build::create_link_namespace() {
   link_socket_ = std::make_unique<RouteSocket>(link_namespace_.get(), home_.get(), plan_.link_namespace);
 }
 
-void Build::create_namespaces() {
-  prepare_netns_run_dir();
-  for (const PlannedDevice& device : plan_.devices) namespaces_.push_back(create_namespace(device.namespace_name));
+void Build::create_namespace_of(std::size_t device) {
+  if (namespaces_.empty()) prepare_netns_run_dir();
+  if (device != namespaces_.size()) throw AssertionError("device namespaces are created in plan order");
+  namespaces_.push_back(create_namespace(plan_.devices[device].namespace_name));
+}
+
+void Build::create_lans() {
   if (plan_.lans.empty()) return;
   create_link_namespace();
   for (const PlannedLan& lan : plan_.lans) {
@@ -244,7 +248,8 @@ void Build::finish() {
 }
 
 void Build::build() {
-  create_namespaces();
+  for (std::size_t d = 0; d < plan_.devices.size(); ++d) create_namespace_of(d);
+  create_lans();
   for (std::size_t d = 0; d < plan_.devices.size(); ++d) build_device(d);
   finish();
 }

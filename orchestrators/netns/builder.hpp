@@ -48,11 +48,12 @@ class Build {
 
   const Plan& plan() const { return plan_; }
 
-  // The build in three phases, so that a caller can look at signals between
-  // devices: every namespace (and the bridges of the link namespace), then
-  // each device's interfaces and addresses in plan order, then the LAN ports
-  // and every route.
-  void create_namespaces();
+  // The build in steps, so that a caller can look at signals between
+  // devices: each device's namespace, then the link namespace with the LAN
+  // bridges, then each device's interfaces and addresses in plan order,
+  // then the LAN ports and every route.
+  void create_namespace_of(std::size_t device);
+  void create_lans();
   void build_device(std::size_t index);
   void finish();
   // All three.

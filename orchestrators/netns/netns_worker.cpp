@@ -116,6 +116,7 @@ std::string NetnsWorker::topology_identity() const {
 }
 
 asio::awaitable<void> NetnsWorker::_launch_topology() {
+  if (build_) throw RuntimeError("Topology " + *topology_name + " is up already: tear it down before launching again");
   std::vector<std::string> names;
   for (const Value& name : BringUpBase::logical_devices.as_list()) names.push_back(name.str());
   PlanOptions options;
@@ -150,14 +151,22 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   logger().info("Building topology {}: {} device(s) in network namespaces (run {}) ...", *topology_name,
                 plan.devices.size(), plan.run_id);
   build_ = std::make_unique<Build>(std::move(plan), std::move(journal), fail_at_step_);
-  build_->create_namespaces();
-  for (std::size_t d = 0; d < build_->plan().devices.size(); ++d) {
-    build_->build_device(d);
-    // A look at the loop now and then: a termination signal ends the launch
-    // here (and the teardown removes what was built).
-    if (d % kDevicesPerTurn == kDevicesPerTurn - 1) {
+  const std::size_t devices = build_->plan().devices.size();
+  // A look at the loop now and then: a termination signal ends the launch
+  // there (and the teardown removes what was built).
+  auto look_at_the_loop = [](std::size_t done) -> asio::awaitable<void> {
+    if (done % kDevicesPerTurn == kDevicesPerTurn - 1) {
       co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     }
+  };
+  for (std::size_t d = 0; d < devices; ++d) {
+    build_->create_namespace_of(d);
+    co_await look_at_the_loop(d);
+  }
+  build_->create_lans();
+  for (std::size_t d = 0; d < devices; ++d) {
+    build_->build_device(d);
+    co_await look_at_the_loop(d);
   }
   build_->finish();
   logger().info("Built {} device(s) in {:.0f} ms.", build_->plan().devices.size(),

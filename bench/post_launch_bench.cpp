@@ -119,9 +119,17 @@ Inputs generate(int device_count) {
   return in;
 }
 
+// A backend whose post-launch processing the benchmark runs by itself.
+class BenchWorker : public BringUpWorkerBase {
+ public:
+  using BringUpWorkerBase::_logical_device_keys_to_ignore;
+  using BringUpWorkerBase::_logical_interface_keys_to_ignore;
+  using BringUpWorkerBase::_process_tb_config;
+};
+
 // A worker ready for the post-launch processing, as a backend leaves it.
-std::unique_ptr<BringUpWorkerBase> prepared_worker(const Inputs& in) {
-  auto worker = std::make_unique<BringUpWorkerBase>();
+std::unique_ptr<BenchWorker> prepared_worker(const Inputs& in) {
+  auto worker = std::make_unique<BenchWorker>();
   worker->_logical_device_keys_to_ignore = tarvex::morvane::bases::LOGICAL_DEVICE_KEYS_TO_IGNORE;
   worker->_logical_interface_keys_to_ignore = tarvex::morvane::bases::LOGICAL_INTERFACE_KEYS_TO_IGNORE;
   BringUpWorkerBase::logical_testbed_config = in.logical;
@@ -135,7 +143,7 @@ std::unique_ptr<BringUpWorkerBase> prepared_worker(const Inputs& in) {
 template <bool WithDump>
 void run(benchmark::State& state) {
   const Inputs inputs = generate(static_cast<int>(state.range(0)));
-  std::unique_ptr<BringUpWorkerBase> worker;
+  std::unique_ptr<BenchWorker> worker;
   std::string text;
   for (auto _ : state) {
     state.PauseTiming();

@@ -17,20 +17,9 @@
 #include <tarvex/morvane/orchestrators/sim.hpp>
 #include <tarvex/morvane/orvanta.hpp>
 #include <tarvex/signals.hpp>
-#include <tarvex/xmlrpc.hpp>
 
 using namespace tarvex;
 using tarvex::morvane::BringUp;
-
-// The text of a failed bring-up, what failed first included.  A failure
-// inside the worker arrives as an error of the worker's own type whose text
-// already is the worker's whole chain (its cause is the XML-RPC fault that
-// carried it); a failure in this process has its chain in its causes.
-std::string failure_text(const std::exception_ptr& error) {
-  const ErrorBase* e = as_error(error);
-  if (e && is_instance<xmlrpc::Fault>(e->cause())) return e->message();
-  return format_exception(error);
-}
 
 int main(int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') {
@@ -76,7 +65,9 @@ int main(int argc, char** argv) {
   } catch (const SystemExit& e) {  // SIGTERM outside the launch
     return e.code();
   } catch (const Exception& e) {
-    std::cerr << "Bring-up failed (" << e.type_name() << "):\n" << failure_text(std::current_exception()) << "\n";
+    // The whole chain, what failed first included (a failure inside the
+    // worker arrives as an error of the worker's own type that shows it).
+    std::cerr << "Bring-up failed (" << e.type_name() << "):\n" << format_exception(std::current_exception()) << "\n";
     return 1;
   }
   std::cout << "Topology torn down.\n";

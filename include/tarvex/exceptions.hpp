@@ -105,11 +105,11 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
 // construction, and registers the type under its name (it must be
 // constructible from a message).  Only declarations live in headers, so
 // that each error class is compiled once, not in every file that includes it.
-#define TARVEX_EXCEPTION_MEMBERS(Name, Base)                           \
- public:                                                               \
-  using Base::Base;                                                    \
-  const char* type_name() const override;                              \
-  [[noreturn]] void raise() const override;                            \
+#define TARVEX_EXCEPTION_MEMBERS(Name, Base) \
+ public:                                     \
+  using Base::Base;                          \
+  const char* type_name() const override;    \
+  [[noreturn]] void raise() const override;  \
   std::exception_ptr make_sibling(std::string message) const override;
 
 #define TARVEX_DECLARE_EXCEPTION(Name, Base) \
@@ -117,15 +117,15 @@ std::exception_ptr make_exception_by_name(const std::string& type_name, std::str
     TARVEX_EXCEPTION_MEMBERS(Name, Base)     \
   };
 
-#define TARVEX_DEFINE_EXCEPTION(Name)                                                                      \
-  const char* Name::type_name() const { return #Name; }                                                    \
-  void Name::raise() const { throw *this; }                                                                \
-  std::exception_ptr Name::make_sibling(std::string message) const {                                       \
-    Name sibling(*this);                                                                                   \
-    sibling.reset_for_sibling(std::move(message));                                                         \
-    return std::make_exception_ptr(sibling);                                                               \
-  }                                                                                                        \
-  [[maybe_unused]] static const bool Name##_registered = ::tarvex::register_exception_type(                \
+#define TARVEX_DEFINE_EXCEPTION(Name)                                                       \
+  const char* Name::type_name() const { return #Name; }                                     \
+  void Name::raise() const { throw *this; }                                                 \
+  std::exception_ptr Name::make_sibling(std::string message) const {                        \
+    Name sibling(*this);                                                                    \
+    sibling.reset_for_sibling(std::move(message));                                          \
+    return std::make_exception_ptr(sibling);                                                \
+  }                                                                                         \
+  [[maybe_unused]] static const bool Name##_registered = ::tarvex::register_exception_type( \
       #Name, [](std::string m) { return std::make_exception_ptr(Name(std::move(m))); });
 
 namespace tarvex {

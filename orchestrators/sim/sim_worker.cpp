@@ -4,9 +4,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "tarvex/morvane/cleaners/sim.hpp"
 #include "tarvex/morvane/orchestrators/sim.hpp"
+#include "tarvex/files.hpp"
 #include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
 #include "tarvex/utils/yaml.hpp"
@@ -44,7 +49,7 @@ MORVANE_DEVICE_TYPES(SimWorker, "host", "linux", "router", "switch");
 
 std::string state_root() {
   const char* root = std::getenv("MORVANE_SIM_STATE_DIR");
-  return root && *root ? root : "/tmp/morvane-sim";
+  return root && *root ? root : files::private_runtime_directory("morvane/sim");
 }
 
 void SimWorker::init(const Args& args, const Kwargs& kwargs) {
@@ -115,7 +120,7 @@ void SimWorker::simulate_logical_devices() {
   const Value& logical = logical_testbed_config;
   const List& names = BringUpBase::logical_devices.as_list();
   logger().info("Bringing up {} simulated device(s) for topology {} ...", names.size(), *topology_name);
-  std::filesystem::create_directories(state_dir);
+  create_state_dir();
 
   Map devices, topology, readiness;
   List actual_names;
@@ -146,6 +151,7 @@ void SimWorker::simulate_logical_devices() {
     dev_name_xref[actual] = name;
     readiness[actual] = Value::map({{"state_file", state_file}});
     actual_names.emplace_back(actual);
+    state_files.push_back(state_file);
     tarvex::utils::yaml::dump_file(
         Value::map({{"logical", name}, {"type", entry.get("type")}, {"interfaces", interfaces}}), state_file);
   }
@@ -161,11 +167,37 @@ void SimWorker::simulate_logical_devices() {
 asio::awaitable<void> SimWorker::_tear_down_topology() {
   const Value fail = plan.is_map() ? plan.get("fail") : Value();
   if (fail.is_map() && fail.get("teardown").truthy()) throw Exception(fail.get("teardown").str());
-  std::error_code ec;
-  const auto removed = std::filesystem::remove_all(state_dir, ec);
-  if (ec) throw OSError(ec.value(), "Could not remove the simulated devices in " + state_dir + ": " + ec.message());
-  if (removed > 0) logger().info("Removed the simulated devices of topology {}.", *topology_name);
+  remove_state();
   co_return;
+}
+
+void SimWorker::create_state_dir() {
+  files::ensure_private_directory(state_root());
+  if (::mkdir(state_dir.c_str(), 0700) != 0) {
+    const int error = errno;
+    throw OSError(error, "Could not create the state directory of the simulated devices " + py_repr(state_dir) + ": " +
+                             std::strerror(error) +
+                             (error == EEXIST ? " (another run of a topology of the same name?)" : ""));
+  }
+  state_dir_created = true;
+}
+
+// Only what this run created is removed: the state files it wrote, then
+// its directory if nothing else is in it.  Nothing is removed recursively,
+// and a name that is no longer a regular file is not touched.
+void SimWorker::remove_state() {
+  if (!state_dir_created) return;
+  std::string failures;
+  for (const std::string& file : state_files) {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) continue;
+    if (!S_ISREG(info.st_mode) || ::unlink(file.c_str()) != 0) failures += " " + file;
+  }
+  state_files.clear();
+  if (::rmdir(state_dir.c_str()) != 0 && errno != ENOENT) failures += " " + state_dir;
+  state_dir_created = false;
+  if (!failures.empty()) throw OSError(EPERM, "Could not remove the simulated devices:" + failures);
+  logger().info("Removed the simulated devices of topology {}.", *topology_name);
 }
 
 }  // namespace tarvex::morvane::orchestrators::sim

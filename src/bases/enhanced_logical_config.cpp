@@ -6,6 +6,7 @@
 // orchestrator's configuration.  Keys that only make sense on the logical
 // side (the "logical" flag, the interface type used for matching, the
 // aliases and binding markers) are dropped on the way.
+#include <functional>
 #include <utility>
 
 #include "tarvex/exceptions.hpp"
@@ -32,10 +33,19 @@ void drop_ignored_keys(Value& entry, const std::vector<std::string>& keys, const
   }
 }
 
+// What the transfer reads from the worker, and the configuration it edits.
+struct TransferContext {
+  Value& config;  // the enhanced logical testbed configuration
+  const Value& testbed_config;
+  const Value& dev_intf_xref;
+  const std::vector<std::string>& device_keys_to_ignore;
+  const std::vector<std::string>& interface_keys_to_ignore;
+  std::function<bool(const Value& name, const Value& interfaces)> interface_is_present;
+};
+
 class ContentTransfer {
  public:
-  explicit ContentTransfer(BringUpWorkerBase& worker)
-      : worker_(worker), config_(worker.enhanced_logical_testbed_config) {}
+  explicit ContentTransfer(TransferContext context) : worker_(std::move(context)), config_(worker_.config) {}
 
   // The device's entry under "devices", copied from the logical name to the
   // actual one without the keys to ignore (and dropped if nothing is left).
@@ -45,7 +55,7 @@ class ContentTransfer {
     Value& devices = config_.at(kDevices);
     if (!(actual == logical)) devices.as_map().insert_or_assign(actual, devices.at(logical));
     Value& device = devices.at(actual);
-    drop_ignored_keys(device, worker_._logical_device_keys_to_ignore, logical);
+    drop_ignored_keys(device, worker_.device_keys_to_ignore, logical);
     if (!device.truthy()) devices.as_map().erase(actual);
   }
 
@@ -116,7 +126,7 @@ class ContentTransfer {
   Map rekey_interfaces(const Value& logical, Value& logical_interfaces, const Value& testbed_interfaces) {
     Map out;
     for (auto&& [name, entry] : logical_interfaces.as_map()) {
-      if (entry.truthy() && !worker_._interface_is_present(name, testbed_interfaces)) {
+      if (entry.truthy() && !worker_.interface_is_present(name, testbed_interfaces)) {
         logger().debug("Detected interface {} specified only in logical testbed. Copying it to the actual testbed ...",
                        name);
         out.insert_or_assign(name, std::move(entry));
@@ -129,12 +139,12 @@ class ContentTransfer {
         continue;
       }
       Value& moved = out.insert_or_assign(*actual_name, entry.is_none() ? Value(Map{}) : std::move(entry));
-      drop_ignored_keys(moved, worker_._logical_interface_keys_to_ignore, logical);
+      drop_ignored_keys(moved, worker_.interface_keys_to_ignore, logical);
     }
     return out;
   }
 
-  BringUpWorkerBase& worker_;
+  TransferContext worker_;
   Value& config_;
 };
 
@@ -145,7 +155,10 @@ void BringUpWorkerBase::_populate_enhanced_logical_testbed_config() {
   // Copies of values are deep: the transfer edits this copy in place and
   // the logical configuration stays as it was loaded.
   enhanced_logical_testbed_config = logical_testbed_config;
-  ContentTransfer transfer(*this);
+  ContentTransfer transfer(
+      {enhanced_logical_testbed_config, testbed_config, dev_intf_xref, _logical_device_keys_to_ignore,
+       _logical_interface_keys_to_ignore,
+       [this](const Value& name, const Value& interfaces) { return _interface_is_present(name, interfaces); }});
   for (const auto& [actual, logical] : dev_name_xref.as_map()) {
     transfer.transfer_device(actual, logical);
     if (!transfer.transfer_topology(actual, logical)) {

@@ -1,23 +1,17 @@
 // What a worker does once its backend has brought a topology up: bind the
 // logical names to the actual ones, carry the user's content over, merge
 // the configurations, and write the final testbed file.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "tarvex/exceptions.hpp"
+#include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
-#include "tarvex/process.hpp"
 #include "tarvex/utils/dicts.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -33,45 +27,6 @@ constexpr std::chrono::milliseconds FINAL_TB_YAML_WRITE_DELAY{1000};
 std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
 
 const Value kDevices("devices");
-
-// Creates a file of a name no one else uses, next to `target` so that the
-// final rename stays within one file system.  The mode is the one an
-// ordinary open would give (0666 less the umask).
-int create_temporary_beside(const std::filesystem::path& target, std::string& temporary) {
-  static std::atomic<unsigned> counter{0};
-  std::filesystem::path directory = target.parent_path();
-  if (directory.empty()) directory = ".";
-  for (;;) {
-    temporary = (directory / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(counter.fetch_add(1))))
-                    .string();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    // A leftover of an earlier process with the same id: try the next name.
-    if (errno != EEXIST) raise_os_error(errno, target.string());
-  }
-}
-
-// Writes `text` to `file_name` so that a reader sees either no file (or the
-// previous one) or the whole new content, never a part of it: the text goes
-// to a temporary file in the same directory, which is renamed onto the
-// final name once complete.  On failure the temporary file is removed.
-void write_file_atomically(const std::string& file_name, std::string_view text) {
-  std::string temporary;
-  int fd = create_temporary_beside(file_name, temporary);
-  try {
-    if (!process::write_fully(fd, text)) raise_os_error(errno, file_name);
-    if (::fsync(fd) != 0) raise_os_error(errno, file_name);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) raise_os_error(errno, file_name);
-    if (::rename(temporary.c_str(), file_name.c_str()) != 0) raise_os_error(errno, file_name);
-  } catch (...) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(temporary.c_str());
-    throw;
-  }
-}
 
 // The name of the final testbed file: the name given explicitly, else the
 // run-information directory's name for the task when run under jobrix,
@@ -137,7 +92,7 @@ void BringUpWorkerBase::_write_final_actual_tb_yaml_file() {
   const std::optional<std::string> file_name = final_tb_yaml_file_name(*this);
   if (!file_name) return;
   std::this_thread::sleep_for(final_tb_yaml_write_delay);
-  write_file_atomically(*file_name, tarvex::utils::yaml::dump(testbed_config));
+  tarvex::files::write_file(*file_name, tarvex::utils::yaml::dump(testbed_config));
 }
 
 }  // namespace tarvex::morvane::bases

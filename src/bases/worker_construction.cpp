@@ -1,11 +1,12 @@
 // Construction of a worker: keyword arguments, the command line, the testbed
 // files, the log level, the topology name and the device classification.
 #include <algorithm>
+#include <filesystem>
 
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
-#include "tarvex/morvane/utils.hpp"
 #include "tarvex/utils/utils.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -78,6 +79,16 @@ std::string last_path_component(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The name of the run-information directory: its last component once "."
+// and ".." and trailing slashes are resolved ("/runs/42/" is "42").
+std::string run_directory_name(const std::string& runinfo_dir) {
+  std::error_code ec;
+  std::filesystem::path resolved = std::filesystem::absolute(runinfo_dir, ec).lexically_normal();
+  if (ec) return last_path_component(runinfo_dir);
+  if (!resolved.has_filename()) resolved = resolved.parent_path();
+  return resolved.filename().string();
+}
+
 std::optional<std::string> optional_text(const Value& v, std::string_view what) {
   return Convert<std::optional<std::string>>::from(v, what);
 }
@@ -87,16 +98,46 @@ bool non_empty(const std::optional<std::string>& text) { return text && !text->e
 }  // namespace
 
 void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
-  // 1. The base part accepts and ignores whatever it is given.
   BringUpBase::init(args, kwargs);
-
-  // 2. Clean configurations are process-wide.
+  // Clean configurations are process-wide.
   const Value clean = kwarg(kwargs, "clean_config");
   BringUpBase::clean_config = clean.truthy() ? clean : Value(Map{});
   const Value bringup_clean = kwarg(kwargs, "bringup_clean_config");
   BringUpBase::bringup_clean_config = bringup_clean.truthy() ? bringup_clean : Value(Map{});
 
-  // 3. Keyword arguments.
+  read_keyword_arguments(kwargs);
+  _logical_device_keys_to_ignore = LOGICAL_DEVICE_KEYS_TO_IGNORE;
+  _logical_interface_keys_to_ignore = LOGICAL_INTERFACE_KEYS_TO_IGNORE;
+  utils::bringup_globals().bringup_instances.push_back(this);
+  merge_command_line();
+  load_testbed_files();
+  _derive_and_set_log_level();
+  log_construction();
+
+  testbed_config = Map{};
+  output_clean_config = Map{};
+  compute_topology_name();
+  dev_name_xref = Map{};
+  dev_intf_xref = Map{};
+  enhanced_logical_testbed_config = Map{};
+  _loop_stored_exception = nullptr;
+  shutting_down = false;
+  event_loop = event_loop::get_event_loop();
+  launch_topology_task.reset();
+  tear_down_topology_task.reset();
+  cli_help_details.clear();
+  cli_usage_details.clear();
+
+  // Device classification, process-wide.
+  logical_virtual_devices = Value::list_of(_get_logical_virtual_devices());
+  logical_physical_devices = Value::list_of(_get_logical_physical_devices());
+  BringUpBase::logical_devices = Value::list_of(_get_logical_devices());
+
+  actual_devices = List{};
+  _max_post_launch_wait_min = DEFAULT_MAX_POST_LAUNCH_WAIT_MINUTES;
+}
+
+void BringUpWorkerBase::read_keyword_arguments(const Kwargs& kwargs) {
   interactive = Convert<bool>::from(kwarg(kwargs, "interactive", false), "interactive");
   jobrix = Convert<bool>::from(kwarg(kwargs, "jobrix", false), "jobrix");
   taskid = kwarg(kwargs, "taskid");
@@ -113,25 +154,19 @@ void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
   tb_yaml_output_file_name = optional_text(kwarg(kwargs, "tb_yaml_output_file_name"), "tb_yaml_output_file_name");
   skip_teardown = Convert<bool>::from(kwarg(kwargs, "skip_teardown", false), "skip_teardown");
   help = false;
+}
 
-  // 4.
-  _logical_device_keys_to_ignore = LOGICAL_DEVICE_KEYS_TO_IGNORE;
-  _logical_interface_keys_to_ignore = LOGICAL_INTERFACE_KEYS_TO_IGNORE;
-
-  // 5.
-  utils::bringup_globals().bringup_instances.push_back(this);
-
-  // 6. and 7. The command line's base options.
+// The command line's base options replace the keyword arguments.
+void BringUpWorkerBase::merge_command_line() {
   base_cli_parser = std::make_unique<utils::ArgvQuotingParser>(
       utils::ArgvQuotingParser::Options{.description = "Options of the bring-up worker:", .add_help = false});
   bringup_base_cli_parser::populate_base_bringup_parser(*base_cli_parser);
-  const Map cliargs = _parse_cli_args(*base_cli_parser);
-
-  // 8. and 9.
-  for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
+  for (const auto& [name, value] : _parse_cli_args(*base_cli_parser)) set_attr(name.str(), value);
   if (bringup_log_level == "None") bringup_log_level.reset();
+}
 
-  // 10. and 11. The testbed files.
+// The static and logical testbeds, process-wide.
+void BringUpWorkerBase::load_testbed_files() {
   log::getLogger("tarvex.utils.yaml.loader").set_level(level_to_set);
   if (non_empty(testbed_file)) {
     Value content = tarvex::utils::yaml::Loader().load_arbitrary(*testbed_file);
@@ -147,45 +182,20 @@ void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
   if (non_empty(logical_testbed_file)) {
     logical_testbed_config = tarvex::utils::yaml::Loader().load(*logical_testbed_file);
   }
+}
 
-  // 12. and 13.
-  _derive_and_set_log_level();
-  if (logger().is_enabled_for(log::DEBUG)) {
-    logger().debug(log::utils::banner("BringUpWorkerBase instantiated."));
-    logger().debug(fmt::format(
-        "interactive={}\njobrix={}\ntaskid={}\nruninfo_dir={}\ntestbed_file={}\nlogical_testbed_file={}\n"
-        "clean_config={}\nbringup_clean_config={}\nbringup_log_level={}\ntb_yaml_output_file_name={}\n"
-        "skip_teardown={}",
-        Value(interactive), Value(jobrix), taskid, Convert<std::optional<std::string>>::to(runinfo_dir),
-        Convert<std::optional<std::string>>::to(testbed_file),
-        Convert<std::optional<std::string>>::to(logical_testbed_file), BringUpBase::clean_config.pformat(),
-        BringUpBase::bringup_clean_config.pformat(), Convert<std::optional<std::string>>::to(bringup_log_level),
-        Convert<std::optional<std::string>>::to(tb_yaml_output_file_name), Value(skip_teardown)));
-  }
-
-  // 14. to 17.
-  testbed_config = Map{};
-  output_clean_config = Map{};
-  compute_topology_name();
-  dev_name_xref = Map{};
-  dev_intf_xref = Map{};
-  enhanced_logical_testbed_config = Map{};
-  _loop_stored_exception = nullptr;
-  shutting_down = false;
-  event_loop = event_loop::get_event_loop();
-  launch_topology_task.reset();
-  tear_down_topology_task.reset();
-  cli_help_details.clear();
-  cli_usage_details.clear();
-
-  // 18. Device classification, process-wide.
-  logical_virtual_devices = Value::list_of(_get_logical_virtual_devices());
-  logical_physical_devices = Value::list_of(_get_logical_physical_devices());
-  BringUpBase::logical_devices = Value::list_of(_get_logical_devices());
-
-  // 19.
-  actual_devices = List{};
-  _max_post_launch_wait_min = DEFAULT_MAX_POST_LAUNCH_WAIT_MINUTES;
+void BringUpWorkerBase::log_construction() const {
+  if (!logger().is_enabled_for(log::DEBUG)) return;
+  logger().debug(log::utils::banner("BringUpWorkerBase instantiated."));
+  logger().debug(fmt::format(
+      "interactive={}\njobrix={}\ntaskid={}\nruninfo_dir={}\ntestbed_file={}\nlogical_testbed_file={}\n"
+      "clean_config={}\nbringup_clean_config={}\nbringup_log_level={}\ntb_yaml_output_file_name={}\n"
+      "skip_teardown={}",
+      Value(interactive), Value(jobrix), taskid, Convert<std::optional<std::string>>::to(runinfo_dir),
+      Convert<std::optional<std::string>>::to(testbed_file),
+      Convert<std::optional<std::string>>::to(logical_testbed_file), BringUpBase::clean_config.pformat(),
+      BringUpBase::bringup_clean_config.pformat(), Convert<std::optional<std::string>>::to(bringup_log_level),
+      Convert<std::optional<std::string>>::to(tb_yaml_output_file_name), Value(skip_teardown)));
 }
 
 void BringUpWorkerBase::compute_topology_name() {
@@ -197,7 +207,7 @@ void BringUpWorkerBase::compute_topology_name() {
       name = *topology_name + "_" + timestamp + task_suffix;
     } else {
       if (!runinfo_dir) throw TypeError("A topology launched from jobrix without a topology_name needs a runinfo_dir");
-      name = last_path_component(*runinfo_dir) + task_suffix;
+      name = run_directory_name(*runinfo_dir) + task_suffix;
     }
   } else {
     std::string prefix;
@@ -216,6 +226,11 @@ void BringUpWorkerBase::compute_topology_name() {
     name = prefix + "_" + timestamp;
   }
   std::replace(name.begin(), name.end(), ':', '_');
+  // Backends name files and directories after the topology: the name must
+  // stay one path component whatever the user gave.
+  std::replace(name.begin(), name.end(), '/', '_');
+  std::replace(name.begin(), name.end(), '\0', '_');
+  if (name.empty() || name == "." || name == "..") name = "topology";
   topology_name = name;
 }
 

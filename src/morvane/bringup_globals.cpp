@@ -1,7 +1,8 @@
+#include "morvane/bringup_globals.hpp"
+
 #include <algorithm>
 
 #include "tarvex/log.hpp"
-#include "tarvex/morvane/utils.hpp"
 
 namespace tarvex::morvane::utils {
 

@@ -3,8 +3,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/log.hpp"
-#include "tarvex/morvane/utils.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::bringup_signals {
@@ -42,7 +42,7 @@ SignalError::SignalError(int signum) : Exception(signal_text(signum)), signum_(s
 TARVEX_DEFINE_EXCEPTION(SignalError)
 
 void install_signal_handlers() {
-  signals::capture({SIGINT, SIGTERM, SIGHUP});
+  signals::capture({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
   signals::set_policy(bringup_policy);
   installed = true;
 }

@@ -281,17 +281,42 @@ ArgvQuotingParser& ArgvQuotingParser::add_argument(Argument argument) {
   return *this;
 }
 
-Map ArgvQuotingParser::parse_known_args(const std::vector<std::string>& args) const {
-  const auto find_flag = [this](std::string_view flag) -> const Argument* {
+namespace {
+
+// One pass over a command line on behalf of one parser: finds the parser's
+// own options and their values, and steps over everything else.
+class CommandLineScan {
+ public:
+  CommandLineScan(const std::vector<Argument>& arguments, const std::vector<std::string>& args)
+      : arguments_(arguments), args_(args) {}
+
+  Map run() {
+    Map given;
+    while (next_ < args_.size()) {
+      const std::string& token = args_[next_++];
+      if (token == "--") break;
+      const auto [argument, attached] = own_option(token);
+      // Anything else is another parser's option or a value of one; how
+      // many values a foreign option takes is unknown, so all of them are
+      // skipped.
+      if (argument) given.insert_or_assign(argument->dest, value_of(*argument, attached));
+    }
+    return given;
+  }
+
+ private:
+  const Argument* find_flag(std::string_view flag) const {
     for (const Argument& argument : arguments_) {
       if (std::find(argument.flags.begin(), argument.flags.end(), flag) != argument.flags.end()) return &argument;
     }
     return nullptr;
-  };
-  // Own option for `token`, with the value attached by "=", if any.  Only
-  // exact names match: several parsers read the same command line, so a
-  // prefix of one parser's option may well be another parser's option.
-  const auto own_option = [&](const std::string& token) -> std::pair<const Argument*, std::optional<std::string>> {
+  }
+
+  // The own option that `token` names, with the value attached by "=", if
+  // any.  Only exact names match: several parsers read the same command
+  // line, so a prefix of one parser's option may well be another parser's
+  // option.
+  std::pair<const Argument*, std::optional<std::string>> own_option(const std::string& token) const {
     if (token.size() < 2 || token.front() != '-') return {nullptr, std::nullopt};
     if (const Argument* argument = find_flag(token)) return {argument, std::nullopt};
     const std::size_t equals = token.find('=');
@@ -300,56 +325,50 @@ Map ArgvQuotingParser::parse_known_args(const std::vector<std::string>& args) co
       return {argument, token.substr(equals + 1)};
     }
     return {nullptr, std::nullopt};
-  };
+  }
+
   // Whether `token` can be the value of an option.  A dash starts an option
   // (ours or another parser's) unless the token is a negative number or a
   // quoted phrase with blanks, which no option name contains.
-  const auto is_value = [&](const std::string& token) {
+  bool is_value(const std::string& token) const {
     if (token == "--") return false;
     if (token.size() < 2 || token.front() != '-') return true;
     if (own_option(token).first) return false;
     return is_negative_number(token) || token.find(' ') != std::string::npos;
-  };
+  }
 
-  Map given;
-  std::size_t next = 0;
-  while (next < args.size()) {
-    const std::string& token = args[next++];
-    if (token == "--") break;
-    const auto [argument, attached] = own_option(token);
-    // Anything else is another parser's option or a value of one; how many
-    // values a foreign option takes is unknown, so all of them are skipped.
-    if (!argument) continue;
-
-    if (argument->action == Argument::Action::StoreTrue) {
-      if (attached) throw argument_error(*argument, "ignored explicit argument " + py_repr(*attached));
-      given.insert_or_assign(argument->dest, true);
-      continue;
+  // The value an option takes: true for a flag, one value, or one or more
+  // values ("-opt=a" carries exactly one; otherwise every value up to the
+  // next option is taken).
+  Value value_of(const Argument& argument, const std::optional<std::string>& attached) {
+    if (argument.action == Argument::Action::StoreTrue) {
+      if (attached) throw argument_error(argument, "ignored explicit argument " + py_repr(*attached));
+      return true;
     }
-    if (argument->nargs == Argument::Nargs::One) {
-      std::string text;
-      if (attached) {
-        text = *attached;
-      } else if (next < args.size() && is_value(args[next])) {
-        text = args[next++];
-      } else {
-        throw argument_error(*argument, "expected one argument");
-      }
-      given.insert_or_assign(argument->dest, checked_value(*argument, text));
-      continue;
+    if (argument.nargs == Argument::Nargs::One) {
+      if (attached) return checked_value(argument, *attached);
+      if (next_ < args_.size() && is_value(args_[next_])) return checked_value(argument, args_[next_++]);
+      throw argument_error(argument, "expected one argument");
     }
-    // One or more: "-opt=a" carries exactly one value; otherwise every value
-    // up to the next option is taken.
     List values;
     if (attached) {
-      values.push_back(checked_value(*argument, *attached));
+      values.push_back(checked_value(argument, *attached));
     } else {
-      while (next < args.size() && is_value(args[next])) values.push_back(checked_value(*argument, args[next++]));
+      while (next_ < args_.size() && is_value(args_[next_])) values.push_back(checked_value(argument, args_[next_++]));
     }
-    if (values.empty()) throw argument_error(*argument, "expected at least one argument");
-    given.insert_or_assign(argument->dest, std::move(values));
+    if (values.empty()) throw argument_error(argument, "expected at least one argument");
+    return values;
   }
-  return given;
+
+  const std::vector<Argument>& arguments_;
+  const std::vector<std::string>& args_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+Map ArgvQuotingParser::parse_known_args(const std::vector<std::string>& args) const {
+  return CommandLineScan(arguments_, args).run();
 }
 
 std::string ArgvQuotingParser::format_usage() const {

@@ -16,6 +16,7 @@ TARVEX_DEFINE_EXCEPTION(ServerNotStarted)
 TARVEX_DEFINE_EXCEPTION(FailedToCreateBringupWorker)
 TARVEX_DEFINE_EXCEPTION(TopologyTerminatedDueToSignal)
 TARVEX_DEFINE_EXCEPTION(NoConnectionError)
+TARVEX_DEFINE_EXCEPTION(BringupWorkerDied)
 
 BringupExceptionWithTraceback::BringupExceptionWithTraceback(std::exception_ptr error) : error_(adopt(error)) {}
 

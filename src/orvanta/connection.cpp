@@ -1,7 +1,14 @@
 // The manager's connection to its worker server, with bounded retries.
+#include <sys/epoll.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
+#include "orvanta/worker_watch.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
@@ -9,21 +16,50 @@
 
 namespace tarvex::morvane::orvanta {
 
-xmlrpc::ServerProxy::Options BringUp::proxy_options() const {
+namespace {
+
+// One descriptor that is readable when a signal is pending or the worker
+// has ended: what a call waits on besides its answer.
+UniqueFd signal_or_worker_end(process::ChildProcess* worker) {
+  UniqueFd watch(::epoll_create1(EPOLL_CLOEXEC));
+  if (!watch) throw OSError(errno, std::string("epoll_create1 failed: ") + std::strerror(errno));
+  for (const int fd : {signals::wakeup_fd(), worker ? worker->pidfd() : -1}) {
+    if (fd < 0) continue;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (::epoll_ctl(watch.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+      throw OSError(errno, std::string("epoll_ctl failed: ") + std::strerror(errno));
+    }
+  }
+  return watch;
+}
+
+xmlrpc::ServerProxy::Options proxy_options(detail::WorkerLink& link) {
   xmlrpc::ServerProxy::Options options;
-  options.token = _rpc_token;
-  // While a call waits, a signal the manager receives is passed on to the
-  // worker, which ends what it is doing and answers; the manager raises the
-  // signal's error itself once the call is over.
-  options.interrupt_fd = signals::wakeup_fd();
-  options.on_interrupt = [this] {
+  options.token = link.token;
+  link.call_watch = signal_or_worker_end(link._svr_process.get());
+  options.interrupt_fd = link.call_watch.get();
+  options.on_interrupt = [&link] {
+    process::ChildProcess* worker = link._svr_process.get();
+    // While a call waits, a signal the manager receives is passed on to the
+    // worker, which ends what it is doing and answers; the manager raises
+    // the signal's error itself once the call is over.
     if (const std::optional<int> signum = signals::take_pending()) {
-      forwarded_signal_ = *signum;
-      if (_svr_process) _svr_process->send_signal(*signum);
+      link.forwarded_signal = *signum;
+      if (worker) worker->send_signal(*signum);
+    }
+    // A worker that crashed or was killed will never answer.  One that
+    // exited normally has answered already: its answer (or the end of the
+    // connection) is read as usual.
+    if (worker && !worker->is_alive() && worker->exit_status() != 0) {
+      std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
     }
   };
   return options;
 }
+
+}  // namespace
 
 xmlrpc::ServerProxy BringUp::_connect() {
   const std::string self = repr();
@@ -32,11 +68,15 @@ xmlrpc::ServerProxy BringUp::_connect() {
   const int attempts = timing().connect_retries;
   for (int i = 1; i <= attempts; ++i) {
     try {
-      xmlrpc::ServerProxy proxy("http://" + _hostname + ":" + port, proxy_options());
+      xmlrpc::ServerProxy proxy("http://" + _hostname + ":" + port, proxy_options(*link_));
       proxy.call("test_connection");
       logger().debug(self + " is connected on port " + port);
       return proxy;
     } catch (const std::exception&) {
+      process::ChildProcess* worker = link_->_svr_process.get();
+      if (worker && !worker->is_alive()) {
+        std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
+      }
       if (i > 5) {
         warnings::warn(
             fmt::format("Attempt {} out of {} {} could not connect on port {}.Trying to reconnect in {} sec...", i,

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
+#include "orvanta/worker_watch.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"
@@ -17,23 +20,14 @@ using exceptions::BringupExceptionWithTraceback;
 
 namespace {
 
-// Waits up to `seconds`; a signal shortens the wait but is left pending for
-// whoever handles it next.  The teardown that follows must not be skipped.
-void settle(double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    pollfd fd{signals::wakeup_fd(), POLLIN, 0};
-    if (::poll(&fd, fd.fd >= 0 ? 1 : 0, static_cast<int>(left.count())) > 0) return;
-  }
-}
-
+// Help mode is asked for by an argument that is exactly a help option (a
+// file named "my-host.yaml" asks for nothing).
 bool command_line_asks_for_help() {
-  std::string joined;
-  for (const std::string& arg : utils::command_line()) joined += (joined.empty() ? "" : " ") + arg;
-  return joined.find("-h") != std::string::npos;
+  const std::vector<std::string> argv = utils::command_line();
+  for (std::size_t i = 1; i < argv.size(); ++i) {
+    if (argv[i] == "-h" || argv[i] == "-help" || argv[i] == "--help") return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -48,7 +42,7 @@ bases::BringUpBase& BringUp::enter() {
     } else {
       _start_server();
     }
-    bringup_worker = std::make_unique<xmlrpc::ServerProxy>(_connect());
+    link_->bringup_worker = std::make_unique<xmlrpc::ServerProxy>(_connect());
     remote("update_help");
     update_help();
     BringUpBase::enter();
@@ -59,29 +53,47 @@ bases::BringUpBase& BringUp::enter() {
 }
 
 void BringUp::hold_for_interactive_user() {
-  std::printf("*** Press Control-C to take down the testbed.\n");
-  std::fflush(stdout);
   const bool captured_here = !signals::is_captured(SIGINT);
   if (captured_here) signals::capture({SIGINT});
   try {
-    // One-second steps; any signal ends the hold, as does the end of the
-    // worker (there is nothing left to hold).
-    while (_svr_process && _svr_process->is_alive()) {
-      pollfd fd{signals::wakeup_fd(), POLLIN, 0};
-      if (::poll(&fd, 1, 1000) > 0 && signals::take_pending()) break;
-    }
+    // Any signal ends the hold, as does the end of the worker (there is
+    // nothing left to hold).
+    if (detail::wait_for_worker(-1, link_->_svr_process.get()) == detail::WaitEnd::Signal) signals::take_pending();
   } catch (const std::exception& e) {
     logger().debug("The interactive hold ended with an error: {}", e.what());
   }
   if (captured_here) signals::release(SIGINT);
 }
 
+bool BringUp::settle_and_hold() {
+  process::ChildProcess* worker = link_->_svr_process.get();
+  const bool hold = worker && worker->is_alive() && interactive() == Value(true) && logical_devices().truthy();
+  // The prompt comes first: the user may end the settling wait as well.
+  if (hold) {
+    std::printf("*** Press Control-C to take down the testbed.\n");
+    std::fflush(stdout);
+  }
+  switch (detail::wait_for_worker(timing().settling_time_sec, worker)) {
+    case detail::WaitEnd::Signal:
+      // A signal ends the wait (and the hold) and asks for the teardown that
+      // follows anyway: it is taken here, as the hold takes it.
+      signals::take_pending();
+      break;
+    case detail::WaitEnd::WorkerEnded: break;
+    case detail::WaitEnd::TimedOut:
+      if (hold) hold_for_interactive_user();
+      break;
+  }
+  return worker && !worker->is_alive();
+}
+
 bool BringUp::exit(std::exception_ptr passing) {
   bool result = false;
-  if (help() != Value(true)) settle(timing().settling_time_sec);
-  if (_svr_process && _svr_process->is_alive() && interactive() == Value(true) && help() != Value(true) &&
-      logical_devices().truthy()) {
-    hold_for_interactive_user();
+  // The worker ended by itself before the teardown: there is nothing to
+  // command, and the user must hear of it.
+  std::exception_ptr worker_ended;
+  if (help() != Value(true) && settle_and_hold()) {
+    worker_ended = detail::worker_died(link_->_svr_process->pid(), link_->_svr_process->exit_status().value_or(-1));
   }
   // The worker subprocess is terminated on every path, so that nothing is
   // left running when leaving fails.
@@ -99,28 +111,31 @@ bool BringUp::exit(std::exception_ptr passing) {
     failure = std::current_exception();
   }
   try {
-    if (_svr_process) _terminate_server();
+    if (link_->_svr_process) _terminate_server();
   } catch (const std::exception&) {
     if (!failure) failure = std::current_exception();
   }
+  if (!failure) failure = worker_ended;
   if (failure) std::rethrow_exception(failure);
   return result;
 }
 
-bool BringUp::worker_reachable() const { return bringup_worker && _svr_process && _svr_process->is_alive(); }
+bool BringUp::worker_reachable() const {
+  return link_->bringup_worker && link_->_svr_process && link_->_svr_process->is_alive();
+}
 
 Value BringUp::remote(const std::string& name, const List& params, bool reraise_signal) const {
-  forwarded_signal_.reset();
+  link_->forwarded_signal.reset();
   Value result;
   try {
-    result = bringup_worker->call(name, params);
+    result = link_->bringup_worker->call(name, params);
   } catch (const std::exception&) {
     std::rethrow_exception(BringupExceptionWithTraceback(std::current_exception()).get_user_exception());
   }
   // A signal that arrived during a call that nonetheless succeeded ended
   // the worker's serving (it tears down on it), so it is the manager's to act
   // on as well, except when the call was the teardown the signal asks for.
-  const std::optional<int> signum = std::exchange(forwarded_signal_, std::nullopt);
+  const std::optional<int> signum = std::exchange(link_->forwarded_signal, std::nullopt);
   if (signum && reraise_signal) signals::apply_policy(*signum);
   return result;
 }

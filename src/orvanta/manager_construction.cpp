@@ -5,6 +5,7 @@
 
 #include <csignal>
 
+#include "orvanta/worker_link.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/help.hpp"
 #include "tarvex/morvane/exceptions.hpp"
@@ -76,19 +77,99 @@ bool is_own_keyword(const Value& key) {
   throw replacement;
 }
 
+// The clean configuration: the `clean_config` argument when given, else
+// what the clean files hold.
+Value load_clean_configuration(const Kwargs& kwargs, const Value& clean_files) {
+  Value clean_config = kwarg(kwargs, "clean_config");
+  if (clean_config.truthy() || !clean_files.truthy()) return clean_config;
+  try {
+    const List sources = clean_files.is_list() ? clean_files.as_list() : List{clean_files};
+    return loader::MorvaneFileLoader().load(sources);
+  } catch (const KeyError&) {
+    raise_instead("Could not load clean configuration.");
+  } catch (const TypeError&) {
+    raise_instead("Could not load clean configuration.");
+  } catch (const AttributeError&) {
+    raise_instead("Could not load clean configuration.");
+  }
+}
+
+// The worker's section of the clean configuration is the first one under
+// "bringup"; it is taken from there unless the `bringup_clean_config`
+// argument gave one.  Returns the section's name when it came from the
+// clean configuration.
+std::optional<Value> take_worker_section() {
+  Value section_name;
+  const Value& sections = BringUpBase::clean_config.is_map() ? BringUpBase::clean_config.get("bringup") : Value();
+  if (sections.is_map() && !sections.as_map().empty()) {
+    section_name = sections.as_map().front().first;
+  } else {
+    logger().debug("Could not find bringup worker class name.");
+  }
+  if (!BringUpBase::clean_config.truthy() || BringUpBase::bringup_clean_config.truthy()) return std::nullopt;
+  const Value* section = sections.is_map() ? sections.find(section_name) : nullptr;
+  if (!section) {
+    logger().debug("Could not derive bringup clean configuration.");
+    return std::nullopt;
+  }
+  BringUpBase::bringup_clean_config = *section;
+  return section_name;
+}
+
+// Whether the class the clean configuration names is the requested one.
+bool names_class(const Value& configured, const ClassInfo& cls) {
+  if (configured == Value(cls)) return true;
+  return configured.is_str() &&
+         (configured.as_str() == cls.name() || worker_classes().find(configured.as_str()) == &cls);
+}
+
+// The worker section's "class" is removed whether or not it is used (also
+// from the clean configuration, which holds the same section).  It becomes
+// the worker class when none was requested; a requested class wins.
+const ClassInfo* resolve_configured_class(const ClassInfo* requested, const std::optional<Value>& section_name) {
+  if (!BringUpBase::bringup_clean_config.truthy()) return requested;
+  const Value* found = BringUpBase::bringup_clean_config.find("class");
+  if (!found) {
+    logger().debug("The bringup class was not imported successfully.");
+    return requested;
+  }
+  const Value configured = *found;
+  BringUpBase::bringup_clean_config.as_map().erase("class");
+  if (section_name) BringUpBase::clean_config["bringup"][*section_name].as_map().erase("class");
+  if (requested) {
+    if (configured.truthy() && !names_class(configured, *requested)) {
+      logger().debug("Ignoring the bringup class {} specified as part of clean configuration.", configured);
+    }
+    return requested;
+  }
+  if (!configured.truthy()) return nullptr;
+  try {
+    return configured.is_class() ? &configured.as_class() : &schema::translate(configured.str());
+  } catch (const std::exception&) {
+    raise_instead("Could not import bringup class.");
+  }
+}
+
+// The worker class answers attribute reads and connection tests through
+// the operations the server dispatches to.
+void prepare_for_serving(const ClassInfo& worker_class) {
+  worker_class.attach("_dispatch", [](Object& self, const List& params) -> Value {
+    return _dispatch(self, params.at(0).as_str(), params.at(1).as_list());
+  });
+  worker_class.attach("test_connection", [](Object& self, const List&) { return test_connection(self); });
+}
+
 }  // namespace
 
-BringUp::BringUp() = default;
+BringUp::BringUp() : link_(std::make_unique<detail::WorkerLink>()) {}
 
 BringUp::~BringUp() {
-  for (const int fd : construction_error_pipe_) {
-    if (fd >= 0) ::close(fd);
-  }
   // A worker subprocess still running tears its topology down on SIGTERM;
   // give it the time to do so before it is killed.
-  if (_svr_process && _svr_process->is_alive()) {
-    _svr_process->terminate();
-    if (!_svr_process->wait(600.0)) _svr_process->kill();
+  auto& process = link_->_svr_process;
+  if (process && process->is_alive()) {
+    process->terminate();
+    if (!process->wait(600.0)) process->kill();
   }
 }
 
@@ -97,24 +178,56 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   for (const auto& [key, value] : kwargs) {
     if (!is_own_keyword(key)) extra.insert_or_assign(key, value);
   }
-  // 1. and 2.
   BringUpBase::init(args, extra);
   serial_ = next_serial();
   orchestrator = Convert<std::optional<std::string>>::from(kwarg(kwargs, "orchestrator"), "orchestrator");
   clean_files = kwarg(kwargs, "clean_files");
   bringup_log_level =
       Convert<std::optional<std::string>>::from(kwarg(kwargs, "bringup_log_level"), "bringup_log_level");
-
-  // 3. and 4.
   const Value bringup_clean_config_arg = kwarg(kwargs, "bringup_clean_config");
   BringUpBase::bringup_clean_config = bringup_clean_config_arg.truthy() ? bringup_clean_config_arg : Value(Map{});
-  _svr_process.reset();
+  link_->_svr_process.reset();
   _hostname = std::string(LOCALHOST);
   _isserverstarted = false;
   _serverport(REQUEST_KERNEL_TO_ALLOCATE_PORT);
   _serverpid.reset();
 
-  // 5. to 8. The manager's command-line options.
+  merge_command_line();
+
+  // The worker class: the requested one, else the clean configuration's.
+  logger().debug("Detecting and importing the bringup worker class...");
+  log::getLogger("tarvex.utils.yaml.loader").set_level(level_to_set);
+  bring_up_class = nullptr;
+  if (orchestrator && !orchestrator->empty()) {
+    try {
+      bring_up_class = &schema::translate(*orchestrator);
+      logger().debug("Import of {} successful.", *orchestrator);
+    } catch (const std::exception&) {
+      raise_instead("Could not import bringup class.");
+    }
+  }
+  BringUpBase::clean_config = load_clean_configuration(kwargs, clean_files);
+  bring_up_class = resolve_configured_class(bring_up_class, take_worker_section());
+  if (!bring_up_class) throw exceptions::NoOrchestratorSpecified();
+  if (!bring_up_class->is_subclass_of(BringUpWorkerBase::class_info())) {
+    throw Exception("The specified bringup class " + Value(*bring_up_class).repr() +
+                    " does not inherit from BringUpWorkerBase as required.");
+  }
+
+  _derive_and_set_log_level();
+  logger().info("Using the following bringup class : {}.", Value(*bring_up_class).repr());
+  prepare_for_serving(*bring_up_class);
+
+  manager_cli_help_details.clear();
+  manager_cli_usage_details.clear();
+  link_->bringup_worker.reset();
+  bringup_args = args;
+  bringup_kwargs = extra;
+  debug = Convert<bool>::from(kwarg(kwargs, "debug", false), "debug");
+  log_construction();
+}
+
+void BringUp::merge_command_line() {
   cli_parser = std::make_unique<utils::ArgvQuotingParser>(
       utils::ArgvQuotingParser::Options{.description = "Options of the bring-up manager:", .add_help = false});
   orvanta_cli_parser::populate_orvanta_parser(*cli_parser);
@@ -127,118 +240,16 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   }
   for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
   if (bringup_log_level == "None") bringup_log_level.reset();
+}
 
-  // 9. to 12. The worker class, when it is named.
-  logger().debug("Detecting and importing the bringup worker class...");
-  log::getLogger("tarvex.utils.yaml.loader").set_level(level_to_set);
-  bring_up_class = nullptr;
-  if (orchestrator && !orchestrator->empty()) {
-    try {
-      bring_up_class = &schema::translate(*orchestrator);
-      logger().debug("Import of {} successful.", *orchestrator);
-    } catch (const std::exception&) {
-      raise_instead("Could not import bringup class.");
-    }
-  }
-
-  // 13. and 14. The clean configuration.
-  Value clean_config = kwarg(kwargs, "clean_config");
-  if (!clean_config.truthy() && clean_files.truthy()) {
-    try {
-      const List sources = clean_files.is_list() ? clean_files.as_list() : List{clean_files};
-      clean_config = loader::MorvaneFileLoader().load(sources);
-    } catch (const KeyError&) {
-      raise_instead("Could not load clean configuration.");
-    } catch (const TypeError&) {
-      raise_instead("Could not load clean configuration.");
-    } catch (const AttributeError&) {
-      raise_instead("Could not load clean configuration.");
-    }
-  }
-  BringUpBase::clean_config = clean_config;
-
-  // 15. and 16. The worker's section of the clean configuration: the first
-  // section under "bringup".
-  Value section_name;
-  const Value& bringup_sections =
-      BringUpBase::clean_config.is_map() ? BringUpBase::clean_config.get("bringup") : Value();
-  if (bringup_sections.is_map() && !bringup_sections.as_map().empty()) {
-    section_name = bringup_sections.as_map().front().first;
-  } else {
-    logger().debug("Could not find bringup worker class name.");
-  }
-  bool section_from_clean_config = false;
-  if (BringUpBase::clean_config.truthy() && !BringUpBase::bringup_clean_config.truthy()) {
-    const Value* section = bringup_sections.is_map() ? bringup_sections.find(section_name) : nullptr;
-    if (section) {
-      BringUpBase::bringup_clean_config = *section;
-      section_from_clean_config = true;
-    } else {
-      logger().debug("Could not derive bringup clean configuration.");
-    }
-  }
-
-  // 17. The section's "class" is removed whether or not it is used; the
-  // section is the very mapping held in the clean configuration, so the
-  // removal shows there as well.
-  if (BringUpBase::bringup_clean_config.truthy()) {
-    const Value* configured = BringUpBase::bringup_clean_config.find("class");
-    if (!configured) {
-      logger().debug("The bringup class was not imported successfully.");
-    } else {
-      const Value configured_class = *configured;
-      BringUpBase::bringup_clean_config.as_map().erase("class");
-      if (section_from_clean_config) BringUpBase::clean_config["bringup"][section_name].as_map().erase("class");
-      if (bring_up_class) {
-        if (configured_class.truthy() && configured_class != Value(*bring_up_class) &&
-            !(configured_class.is_str() && (configured_class.as_str() == bring_up_class->name() ||
-                                            worker_classes().find(configured_class.as_str()) == bring_up_class))) {
-          logger().debug("Ignoring the bringup class {} specified as part of clean configuration.", configured_class);
-        }
-      } else if (configured_class.truthy()) {
-        try {
-          bring_up_class =
-              configured_class.is_class() ? &configured_class.as_class() : &schema::translate(configured_class.str());
-        } catch (const std::exception&) {
-          raise_instead("Could not import bringup class.");
-        }
-      }
-    }
-  }
-
-  // 18. and 19. The class must be a worker class.
-  if (!bring_up_class) throw exceptions::NoOrchestratorSpecified();
-  if (!bring_up_class->is_subclass_of(BringUpWorkerBase::class_info())) {
-    throw Exception("The specified bringup class " + Value(*bring_up_class).repr() +
-                    " does not inherit from BringUpWorkerBase as required.");
-  }
-
-  // 20. and 21.
-  _derive_and_set_log_level();
-  logger().info("Using the following bringup class : {}.", Value(*bring_up_class).repr());
-
-  // 22. The worker class answers attribute reads and connection tests.
-  bring_up_class->attach("_dispatch", [](Object& self, const List& params) -> Value {
-    return _dispatch(self, params.at(0).as_str(), params.at(1).as_list());
-  });
-  bring_up_class->attach("test_connection", [](Object& self, const List&) { return test_connection(self); });
-
-  // 23. to 25.
-  manager_cli_help_details.clear();
-  manager_cli_usage_details.clear();
-  bringup_worker.reset();
-  bringup_args = args;
-  bringup_kwargs = extra;
-  debug = Convert<bool>::from(kwarg(kwargs, "debug", false), "debug");
-  if (logger().is_enabled_for(log::DEBUG)) {
-    logger().debug(log::utils::banner("Bringup instantiated."));
-    logger().debug(
-        fmt::format("clean_files={}\norchestrator={}\nbringup_log_level={}\nclean_config={}\n"
-                    "bringup_clean_config={}\ndebug={}",
-                    clean_files.pformat(), Convert<std::optional<std::string>>::to(orchestrator),
-                    Convert<std::optional<std::string>>::to(bringup_log_level), BringUpBase::clean_config.pformat(),
-                    BringUpBase::bringup_clean_config.pformat(), Value(debug)));
-  }
+void BringUp::log_construction() const {
+  if (!logger().is_enabled_for(log::DEBUG)) return;
+  logger().debug(log::utils::banner("Bringup instantiated."));
+  logger().debug(fmt::format(
+      "clean_files={}\norchestrator={}\nbringup_log_level={}\nclean_config={}\nbringup_clean_config={}\ndebug={}",
+      clean_files.pformat(), Convert<std::optional<std::string>>::to(orchestrator),
+      Convert<std::optional<std::string>>::to(bringup_log_level), BringUpBase::clean_config.pformat(),
+      BringUpBase::bringup_clean_config.pformat(), Value(debug)));
 }
 
 void BringUp::_set_log_level(int level) { logger().set_level(level); }

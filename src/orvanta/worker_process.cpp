@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
+#include "orvanta/worker_server.hpp"
+#include "orvanta/worker_watch.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/process.hpp"
@@ -41,7 +45,6 @@ std::string make_token() {
 
 std::string pid_text(const std::optional<int>& pid) { return pid ? std::to_string(*pid) : "None"; }
 
-void sleep_seconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // The construction error as the manager rebuilds it: its type name on one
 // line, then its whole chain as text.
@@ -57,11 +60,12 @@ Timing& timing() {
   return values;
 }
 
-std::int32_t BringUp::_serverport() const { return serverport_cell_ ? serverport_cell_->load() : 0; }
+std::int32_t BringUp::_serverport() const { return link_->serverport_cell ? link_->serverport_cell->load() : 0; }
 
 void BringUp::_serverport(std::int32_t value) {
-  if (!serverport_cell_) serverport_cell_ = std::make_unique<process::SharedInt32Cell>(value);
-  serverport_cell_->store(value);
+  auto& cell = link_->serverport_cell;
+  if (!cell) cell = std::make_unique<process::SharedInt32Cell>(value);
+  cell->store(value);
 }
 
 BringUp::ServerTriple BringUp::_start_server() {
@@ -70,19 +74,33 @@ BringUp::ServerTriple BringUp::_start_server() {
     return {_serverpid, _serverport(), _hostname};
   }
   _isserverstarted = true;
-  _rpc_token = make_token();
-  if (::pipe2(construction_error_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    construction_error_pipe_[0] = construction_error_pipe_[1] = -1;
+  fork_worker();
+  const std::int32_t port = wait_for_published_port();
+  if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) {
+    exceptions::FailedToCreateBringupWorker failed;
+    failed.set_cause(construction_error());
+    throw failed;
   }
+  _serverpid = link_->_svr_process->pid();
+  logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " + pid_text(_serverpid));
+  logger().debug("Bringup worker server has been invoked from pid " + std::to_string(::getpid()));
+  return {_serverpid, port, _hostname};
+}
+
+void BringUp::fork_worker() {
+  link_->token = make_token();
+  // A construction error comes back through this pipe; without it the
+  // error's text would be lost, so a failure to make it is the start's.
+  link_->construction_error = Pipe::open(O_NONBLOCK);
   process::ChildProcess::Options options;
   // The worker tears its topology down when the manager dies, and decides
   // for itself on a terminal's interrupt only through the manager.
   options.parent_death_signal = SIGTERM;
   options.new_process_group = true;
-  options.default_signals = {SIGINT, SIGTERM, SIGHUP};
+  options.default_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
   // The subprocess ends with status 1 on an error of the worker's
   // construction, which it has reported to the manager through the pipe.
-  _svr_process = std::make_unique<process::ChildProcess>(process::ChildProcess::fork(
+  link_->_svr_process = std::make_unique<process::ChildProcess>(process::ChildProcess::fork(
       [this]() -> int {
         try {
           _run_server();
@@ -91,49 +109,42 @@ BringUp::ServerTriple BringUp::_start_server() {
         }
       },
       options));
-  if (construction_error_pipe_[1] >= 0) {
-    ::close(construction_error_pipe_[1]);
-    construction_error_pipe_[1] = -1;
-  }
+  link_->construction_error.write.reset();
+}
 
-  std::int32_t port = 0;
-  for (int attempt = 1;;) {
-    port = _serverport();
-    if (port != REQUEST_KERNEL_TO_ALLOCATE_PORT) break;
-    if (debug) {
-      sleep_seconds(timing().port_check_interval_sec);
-      signals::raise_if_pending();
-      continue;
+std::int32_t BringUp::wait_for_published_port() {
+  process::ChildProcess& worker = *link_->_svr_process;
+  for (int attempt = 1;; ++attempt) {
+    const std::int32_t port = _serverport();
+    if (port != REQUEST_KERNEL_TO_ALLOCATE_PORT) return port;
+    if (!worker.is_alive()) {
+      // It may have published its failure just before ending.
+      if (_serverport() == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) return BRINGUP_OBJ_INSTANTIATE_FAILED_PORT;
+      exceptions::ServerNotStarted failed;
+      failed.set_cause(detail::worker_died(worker.pid(), worker.exit_status().value_or(-1)));
+      throw failed;
     }
-    if (attempt > 5) {
-      warnings::warn("Attempt " + std::to_string(attempt) + " out of " + std::to_string(timing().port_check_attempts) +
-                     " to launch bringup worker server");
-    }
-    sleep_seconds(timing().port_check_interval_sec);
-    signals::raise_if_pending();
-    if (++attempt > timing().port_check_attempts) {
+    // In debug mode the worker may sit in a debugger: wait as long as it
+    // takes.
+    if (!debug && attempt > timing().port_check_attempts) {
       logger().error("Bringup worker server could not start after {} attempts.", timing().port_check_attempts);
       throw exceptions::ServerNotStarted();
     }
+    if (!debug && attempt > 5) {
+      warnings::warn("Attempt " + std::to_string(attempt) + " out of " + std::to_string(timing().port_check_attempts) +
+                     " to launch bringup worker server");
+    }
+    if (detail::wait_for_worker(timing().port_check_interval_sec, &worker) == detail::WaitEnd::Signal) {
+      signals::raise_if_pending();
+    }
   }
-  if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) {
-    exceptions::FailedToCreateBringupWorker failed;
-    failed.set_cause(construction_error());
-    throw failed;
-  }
-  _serverpid = _svr_process->pid();
-  logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " + pid_text(_serverpid));
-  logger().debug("Bringup worker server has been invoked from pid " + std::to_string(::getpid()));
-  return {_serverpid, port, _hostname};
 }
 
 std::exception_ptr BringUp::construction_error() const {
   std::string record;
-  if (construction_error_pipe_[0] >= 0) {
+  if (const int fd = link_->construction_error.read.get(); fd >= 0) {
     char buffer[4096];
-    for (ssize_t n; (n = ::read(construction_error_pipe_[0], buffer, sizeof buffer)) > 0;) {
-      record.append(buffer, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) record.append(buffer, static_cast<std::size_t>(n));
   }
   const std::size_t newline = record.find('\n');
   if (newline == std::string::npos) return nullptr;
@@ -154,7 +165,7 @@ void BringUp::_run_server() {
     }
   }
   logger().debug("Starting bringup worker XML-RPC server-------------------");
-  WorkerServer server(_hostname, _rpc_token);
+  WorkerServer server(_hostname, link_->token);
   bringup_server_instance.push_back(&server);
 
   Kwargs kwargs{{"clean_config", bases::BringUpBase::clean_config},
@@ -171,7 +182,7 @@ void BringUp::_run_server() {
     worker = bring_up_class->construct(bringup_args, kwargs);
   } catch (const std::exception&) {
     if (debug) logger().exception("The bringup worker could not be instantiated:", std::current_exception());
-    report_construction_error(construction_error_pipe_[1], std::current_exception());
+    report_construction_error(link_->construction_error.write.get(), std::current_exception());
     _serverport(BRINGUP_OBJ_INSTANTIATE_FAILED_PORT);
     throw;
   }
@@ -181,7 +192,7 @@ void BringUp::_run_server() {
   // down whatever was brought up) and a termination request ends the
   // process.  Before, while the worker is being constructed, they end the
   // process at once: there is nothing to tear down yet.
-  signals::capture({SIGINT, SIGTERM, SIGHUP});
+  signals::capture({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
   signals::set_policy(nullptr);
   _serverport(server.port());
   logger().debug("Bringup worker server (port " + std::to_string(_serverport()) +
@@ -197,9 +208,10 @@ void BringUp::_terminate_server() {
   const std::optional<int> pid = _serverpid;
   logger().debug("Terminate server invoked on pid " + pid_text(pid));
   try {
-    if (!_svr_process) throw ValueError("there is no worker server process");
-    _svr_process->terminate();
-    _svr_process->wait();
+    auto& process = link_->_svr_process;
+    if (!process) throw ValueError("there is no worker server process");
+    process->terminate();
+    process->wait();
     logger().debug("Bringup worker server (pid " + pid_text(pid) + ") terminated.");
     _isserverstarted = false;
   } catch (...) {

@@ -1,13 +1,15 @@
 // The worker server: the request loop, the dispatcher that answers calls
 // and attribute reads, and the worker's way to stop its own server.
+#include "orvanta/worker_server.hpp"
+
 #include <poll.h>
 
 #include <cerrno>
 #include <csignal>
 
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/orvanta.hpp"
-#include "tarvex/morvane/utils.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::orvanta {

@@ -53,7 +53,8 @@ class Exchange {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     if (const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-      throw OSError(EHOSTUNREACH, fmt::format("cannot resolve {}: {} (connecting to {})", host, ::gai_strerror(rc), endpoint_));
+      throw OSError(EHOSTUNREACH,
+                    fmt::format("cannot resolve {}: {} (connecting to {})", host, ::gai_strerror(rc), endpoint_));
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
     int error = ECONNREFUSED;
@@ -141,7 +142,7 @@ class Exchange {
         const std::size_t got = read_some(response.body.data() + received, expected - received, 0);
         if (got == 0) {
           throw OSError(EPROTO, fmt::format("connection closed after {} of {} bytes of the HTTP response body from {}",
-                                    received, expected, endpoint_));
+                                            received, expected, endpoint_));
         }
         received += got;
       }

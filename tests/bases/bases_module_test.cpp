@@ -15,6 +15,7 @@ class RecordingBringUp : public BringUpBase {
   void launch_topology() override { calls.push_back("launch"); }
   void tear_down_topology() override { calls.push_back("teardown"); }
   void _set_log_level(int level) override { set_level = level; }
+  using BringUpBase::_derive_and_set_log_level;
   std::vector<std::string> calls;
   int set_level = -1;
 };
@@ -101,8 +102,11 @@ TEST_F(BasesModule, AnErrorInTheContextTearsDownThenPropagatesUnchanged) {
 }
 
 TEST_F(BasesModule, TheBaseItselfImplementsNothing) {
+  struct Base : BringUpBase {
+    using BringUpBase::_set_log_level;
+  };
   BringUpBase::logical_devices = Value::list({"R1"});
-  auto base = create<BringUpBase>();
+  auto base = create<Base>();
   EXPECT_THROW(base->enter(), NotImplementedError);
   EXPECT_THROW(base->exit(nullptr), NotImplementedError);
   EXPECT_THROW(base->_set_log_level(log::INFO), NotImplementedError);

@@ -14,7 +14,7 @@ class DeviceClassification : public WorkerTest {
     WorkerTest::SetUp();
     morvane::bases::logger().set_level(log::DEBUG);
   }
-  BringUpWorkerBase worker;  // default-constructed: only the lookups are used
+  ExposedWorker worker;  // default-constructed: only the lookups are used
 };
 
 constexpr const char* kNoType = "Did not find a devices or device type key in the testbed configuration.";

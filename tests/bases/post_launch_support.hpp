@@ -15,6 +15,7 @@
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/utils/yaml.hpp"
+#include "test_worker.hpp"
 
 namespace tarvex::morvane::bases {
 
@@ -56,7 +57,7 @@ class PostLaunchTest : public ::testing::Test {
     return out;
   }
 
-  BringUpWorkerBase worker;
+  tarvex::testing::ExposedWorker worker;
   log::LogCapture capture;
 
  private:

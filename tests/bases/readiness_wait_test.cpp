@@ -108,7 +108,7 @@ devices:
     return nullptr;
   }
 
-  morvane::bases::BringUpWorkerBase worker;
+  ExposedWorker worker;
   TempDir marks_;
   TempDir logs_;
   std::string saved_log_dir_;

@@ -19,6 +19,37 @@
 
 namespace tarvex::testing {
 
+// A worker whose protected steps the tests call one by one.  Its class is
+// BringUpWorkerBase's.
+class ExposedWorker : public morvane::bases::BringUpWorkerBase {
+ public:
+  using BringUpWorkerBase::_add_device_aliases;
+  using BringUpWorkerBase::_add_interface_aliases;
+  using BringUpWorkerBase::_derive_and_set_log_level;
+  using BringUpWorkerBase::_get_actual_device_name;
+  using BringUpWorkerBase::_get_logical_devices;
+  using BringUpWorkerBase::_get_logical_physical_devices;
+  using BringUpWorkerBase::_get_logical_virtual_devices;
+  using BringUpWorkerBase::_interface_is_present;
+  using BringUpWorkerBase::_is_logical_device;
+  using BringUpWorkerBase::_is_physical_device;
+  using BringUpWorkerBase::_is_virtual_device;
+  using BringUpWorkerBase::_logical_device_keys_to_ignore;
+  using BringUpWorkerBase::_logical_interface_keys_to_ignore;
+  using BringUpWorkerBase::_logical_itf_name_assign_succeeded;
+  using BringUpWorkerBase::_loop_stored_exception;
+  using BringUpWorkerBase::_max_post_launch_wait_min;
+  using BringUpWorkerBase::_merge_testbed_configs;
+  using BringUpWorkerBase::_populate_enhanced_logical_testbed_config;
+  using BringUpWorkerBase::_populate_intf_name_xref;
+  using BringUpWorkerBase::_process_tb_config;
+  using BringUpWorkerBase::_set_log_level;
+  using BringUpWorkerBase::_store_exception;
+  using BringUpWorkerBase::_testbed_name_alias_processing;
+  using BringUpWorkerBase::_wait_for_devices_to_be_ready;
+  using BringUpWorkerBase::_write_final_actual_tb_yaml_file;
+};
+
 struct TestWorkerScript {
   std::optional<std::string> launch_error;    // the launch coroutine raises ValueError(text)
   std::optional<std::string> launch_store;    // the launch coroutine stores ValueError(text) and returns
@@ -28,7 +59,7 @@ struct TestWorkerScript {
   int ready_fd = -1;  // a byte is written here once the launch coroutine sleeps
 };
 
-class TestWorker : public morvane::bases::BringUpWorkerBase {
+class TestWorker : public ExposedWorker {
   TARVEX_OBJECT(TestWorker)
 
  public:
@@ -73,7 +104,7 @@ inline const bool test_worker_device_types =
     morvane::schema::declare_device_types(TestWorker::class_info(), {"router", "switch"});
 
 // A worker that implements neither coroutine.
-class BareWorker : public morvane::bases::BringUpWorkerBase {
+class BareWorker : public ExposedWorker {
   TARVEX_OBJECT(BareWorker)
 };
 

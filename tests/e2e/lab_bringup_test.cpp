@@ -3,8 +3,6 @@
 // nothing of the run is left once the tool has ended.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "bringup_runner.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -15,9 +13,12 @@ namespace yaml = tarvex::utils::yaml;
 
 // The topology name the tool reports on standard error.
 std::string reported_topology(const std::string& err) {
-  std::smatch match;
-  static const std::regex line("Topology (\\S+) is up\\.");
-  return std::regex_search(err, match, line) ? match[1].str() : "";
+  const std::string prefix = "\nTopology ";
+  const std::size_t start = err.find(prefix);
+  if (start == std::string::npos) return "";
+  const std::size_t name = start + prefix.size();
+  const std::size_t end = err.find(" is up.", name);
+  return end == std::string::npos ? "" : err.substr(name, end - name);
 }
 
 TEST(LabBringUp, BindsTheEngineersNamesAndMergesTheirFilesIntoTheFinalTestbed) {
@@ -75,9 +76,10 @@ TEST(LabBringUp, BindsTheEngineersNamesAndMergesTheirFilesIntoTheFinalTestbed) {
   EXPECT_EQ(devices.at("traffic-gen").get("type"), Value("tgen"));
   EXPECT_EQ(devices.at("traffic-gen").at("connections").at("mgmt").get("ip"), Value("192.0.2.50"));
 
-  // The readiness wait wrote one log per device into the given directory.
+  // The readiness wait wrote one log per device into a directory of the
+  // run inside the given one.
   int device_logs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "logs")) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "logs" / reported_topology(result.err))) {
     if (entry.path().filename().string().find("_DeviceLaunch_") != std::string::npos) ++device_logs;
   }
   EXPECT_EQ(device_logs, 3);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "morvane/bringup_globals.hpp"
 #include "support/child.hpp"
-#include "tarvex/morvane/utils.hpp"
 #include "tarvex/signals.hpp"
 
 namespace tarvex::morvane {

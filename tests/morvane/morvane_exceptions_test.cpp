@@ -1,6 +1,6 @@
-#include "tarvex/morvane/exceptions.hpp"
-
 #include <gtest/gtest.h>
+
+#include "tarvex/morvane/exceptions.hpp"
 
 namespace tarvex {
 namespace {

@@ -105,13 +105,13 @@ TEST_F(ManagerConstruction, ClassesThatCannotServeAreRefused) {
 TEST_F(ManagerConstruction, TheCommandLineReplacesKeywordsButNeverDebug) {
   ScopedCommandLine cli({"bringup", "-orchestrator", "tests-orvanta", "-bringup_log_level", "None", "-debug", "x",
                          "-testbed_file", "tb.yaml"});
-  auto bringup = create<BringUp>(
+  auto bringup = create<TestableBringUp>(
       {}, Kwargs{{"orchestrator", "unknown"}, {"bringup_log_level", "debug"}, {"taskid", "T1"}, {"debug", false}});
   EXPECT_EQ(bringup->orchestrator, "tests-orvanta");
   EXPECT_FALSE(bringup->bringup_log_level.has_value());
   EXPECT_FALSE(bringup->debug);
   EXPECT_EQ(bringup->bringup_kwargs, (Map{{"taskid", "T1"}}));
-  EXPECT_FALSE(bringup->_svr_process);  // nothing started
+  EXPECT_FALSE(bringup->link()._svr_process);  // nothing started
   EXPECT_EQ(bringup->_serverport(), 0);
   EXPECT_TRUE(OrvantaTestWorker::class_info().has_attached("_dispatch"));
   EXPECT_TRUE(OrvantaTestWorker::class_info().has_attached("test_connection"));

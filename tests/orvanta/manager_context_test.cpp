@@ -18,9 +18,9 @@ TEST_F(ManagerContext, BringsATopologyUpAndDownThroughTheWorker) {
   auto bringup = manager(Kwargs{{"logical_testbed_file", logical_testbed()}, {"marker_dir", dir_.path().string()}});
   Value testbed;
   pid_t worker_pid = 0;
-  with_context(*bringup, [&](BringUp& b) {
+  with_context(*bringup, [&](TestableBringUp& b) {
     testbed = b.topology_config();
-    worker_pid = b._svr_process->pid();
+    worker_pid = b.link()._svr_process->pid();
     EXPECT_EQ(b.logical_devices(), Value::list({"R1"}));
     EXPECT_TRUE(b.topology_name().str().starts_with("test_orvanta_"));
     EXPECT_EQ(b.output_clean_config(), Value(Map{}));  // an empty mapping comes back as one
@@ -43,8 +43,8 @@ TEST_F(ManagerContext, AWorkerFailureReachesTheUserWithItsTypeAndText) {
   ASSERT_TRUE(is_instance<ValueError>(error)) << format_exception(error);
   EXPECT_NE(exception_str(error).find("backend exploded"), std::string::npos);
   EXPECT_TRUE(is_instance<xmlrpc::Fault>(as_error(error)->cause()));
-  EXPECT_EQ(marks("torn_down"), 1);                 // the worker tore the failed launch down
-  EXPECT_EQ(bringup->_svr_process->wait(10.0), 0);  // and its subprocess ended
+  EXPECT_EQ(marks("torn_down"), 1);                        // the worker tore the failed launch down
+  EXPECT_EQ(bringup->link()._svr_process->wait(10.0), 0);  // and its subprocess ended
 }
 
 TEST_F(ManagerContext, MemoisedPropertiesAskOncePerManager) {
@@ -53,7 +53,7 @@ TEST_F(ManagerContext, MemoisedPropertiesAskOncePerManager) {
   morvane::orvanta::logger().set_level(log::DEBUG);
   log::LogCapture capture;
   EXPECT_EQ(first->interactive(), Value());  // before the context: none, and memoised
-  with_context(*first, [&](BringUp& b) {
+  with_context(*first, [&](TestableBringUp& b) {
     EXPECT_EQ(b.interactive(), Value());
     EXPECT_EQ(b.help(), Value(false));
     EXPECT_EQ(b.help(), Value(false));
@@ -71,7 +71,7 @@ TEST_F(ManagerContext, HelpOnTheCommandLineShowsBothOptionSetsAndLaunchesNothing
   auto bringup = manager(Kwargs{{"logical_testbed_file", logical_testbed()}, {"marker_dir", dir_.path().string()}});
   morvane::orvanta::timing().settling_time_sec = 30;  // help mode must not wait
   const auto start = std::chrono::steady_clock::now();
-  with_context(*bringup, [&](BringUp& b) {
+  with_context(*bringup, [&](TestableBringUp& b) {
     EXPECT_EQ(b.help(), Value(true));
     const Value usage = b.cli_usage_details();
     ASSERT_EQ(usage.size(), 6u);
@@ -93,17 +93,17 @@ TEST_F(ManagerContext, ARefusedConnectionOnExitIsExpected) {
   EXPECT_EQ(bringup->interactive(), Value(false));
   // The worker no longer accepts connections (as after it has shut its
   // server down): the teardown command is refused.
-  bringup->bringup_worker = std::make_unique<xmlrpc::ServerProxy>("http://127.0.0.1:1");
+  bringup->link().bringup_worker = std::make_unique<xmlrpc::ServerProxy>("http://127.0.0.1:1");
   EXPECT_FALSE(bringup->exit(nullptr));
   EXPECT_TRUE(capture.contains(log::DEBUG, "Reconnect attempt has been refused as expected."));
-  EXPECT_FALSE(bringup->_svr_process->is_alive());  // terminated all the same
+  EXPECT_FALSE(bringup->link()._svr_process->is_alive());  // terminated all the same
 }
 
 TEST_F(ManagerContext, AnErrorInTheBodyStillTearsDownThenPropagates) {
   auto bringup = manager(Kwargs{{"logical_testbed_file", logical_testbed()}, {"marker_dir", dir_.path().string()}});
   EXPECT_TRUE(is_instance<KeyError>(raised([&] { with_context(*bringup, [](BringUp&) { throw KeyError("'x'"); }); })));
   EXPECT_EQ(marks("torn_down"), 1);
-  EXPECT_FALSE(bringup->_svr_process->is_alive());
+  EXPECT_FALSE(bringup->link()._svr_process->is_alive());
 }
 
 TEST_F(ManagerContext, TheTokenNeverReachesALog) {
@@ -118,7 +118,7 @@ TEST_F(ManagerContext, TheTokenNeverReachesALog) {
   with_context(*bringup, [](BringUp& b) { b.topology_config(); });
   ::unsetenv(morvane::orvanta::kRpcTokenVariable);
   log::managed_handlers().tasklog.log_dir.clear();
-  EXPECT_EQ(bringup->_rpc_token, "s3cret-t0ken-for-this-test");
+  EXPECT_EQ(bringup->link().token, "s3cret-t0ken-for-this-test");
   for (const log::Record& record : capture.records()) EXPECT_EQ(record.text.find("s3cret"), std::string::npos);
   std::ifstream in(logs.file("BringUp_T7.log"));
   std::stringstream worker_log;
@@ -164,7 +164,7 @@ TEST_F(ManagerContext, PythonsXmlRpcClientTalksToTheWorkerServer) {
   }
   ::setenv(morvane::orvanta::kRpcTokenVariable, "py-token", 1);
   auto bringup = manager(Kwargs{{"logical_testbed_file", logical_testbed()}});
-  with_context(*bringup, [&](BringUp& b) {
+  with_context(*bringup, [&](TestableBringUp& b) {
     ::unsetenv(morvane::orvanta::kRpcTokenVariable);
     const std::string script = dir_.file("client.py");
     std::ofstream(script) << R"(import sys, xmlrpc.client

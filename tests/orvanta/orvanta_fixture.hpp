@@ -20,6 +20,9 @@
 #include <sstream>
 #include <thread>
 
+#include "orvanta/timing.hpp"
+#include "orvanta/worker_link.hpp"
+#include "orvanta/worker_server.hpp"
 #include "support/command_line.hpp"
 #include "support/process_state.hpp"
 #include "support/temp_dir.hpp"
@@ -94,6 +97,21 @@ inline const ClassInfo& NotAWorker::class_info() {
 
 inline const bool not_a_worker_registered = worker_classes().add(NotAWorker::class_info(), {"tests-not-a-worker"});
 
+// A manager whose worker-process steps the tests call one by one.  Its
+// class is BringUp's.
+class TestableBringUp : public morvane::BringUp {
+ public:
+  using BringUp::_connect;
+  using BringUp::_hostname;
+  using BringUp::_isserverstarted;
+  using BringUp::_serverpid;
+  using BringUp::_serverport;
+  using BringUp::_start_server;
+  using BringUp::_terminate_server;
+  // The worker subprocess, its proxy and the run's token.
+  morvane::orvanta::detail::WorkerLink& link() const { return worker_link(); }
+};
+
 class OrvantaTest : public ::testing::Test {
  protected:
   void SetUp() override { reset(); }
@@ -118,9 +136,9 @@ class OrvantaTest : public ::testing::Test {
     return write_file("logical.yaml", "devices:\n  R1: {type: router, logical: true}\n");
   }
 
-  std::unique_ptr<morvane::BringUp> manager(Kwargs kwargs) {
+  std::unique_ptr<TestableBringUp> manager(Kwargs kwargs) {
     if (!kwargs.contains("orchestrator")) kwargs["orchestrator"] = "tests-orvanta";
-    return create<morvane::BringUp>({}, kwargs);
+    return create<TestableBringUp>({}, kwargs);
   }
 
   // Lines of a marker file written by the worker subprocess.

@@ -29,7 +29,7 @@ TEST_F(WorkerProcess, AWorkerThatCannotBeConstructedFailsQuickly) {
   EXPECT_TRUE(is_instance<RuntimeError>(cause));
   EXPECT_EQ(format_exception(cause), "RuntimeError: no backend here");
   EXPECT_EQ(bringup->_serverport(), 1);
-  EXPECT_EQ(bringup->_svr_process->wait(5.0), 1);  // the subprocess ended with the error
+  EXPECT_EQ(bringup->link()._svr_process->wait(5.0), 1);  // the subprocess ended with the error
 }
 
 TEST_F(WorkerProcess, AKeywordGivenTwiceFailsTheWorkersConstruction) {
@@ -53,8 +53,8 @@ TEST_F(WorkerProcess, AServerThatNeverPublishesIsGivenUpAfterTheLastPoll) {
     }
     EXPECT_EQ(warned.messages(), expected);
     EXPECT_TRUE(capture.contains(log::ERROR, "Bringup worker server could not start after 30 attempts."));
-    pid = bringup->_svr_process->pid();
-    EXPECT_TRUE(bringup->_svr_process->is_alive());  // not stopped here...
+    pid = bringup->link()._svr_process->pid();
+    EXPECT_TRUE(bringup->link()._svr_process->is_alive());  // not stopped here...
   }
   EXPECT_NE(::kill(pid, 0), 0);  // ...but never left running once the manager is gone
 }
@@ -65,7 +65,7 @@ TEST_F(WorkerProcess, StartsOnceServesOnRPC2WithTheTokenAndTerminates) {
   log::LogCapture capture;
   const auto triple = bringup->_start_server();
   EXPECT_GT(triple.port, 1);
-  EXPECT_EQ(triple.pid, bringup->_svr_process->pid());
+  EXPECT_EQ(triple.pid, bringup->link()._svr_process->pid());
   EXPECT_EQ(triple.host, "127.0.0.1");
   EXPECT_TRUE(capture.contains(
       log::DEBUG, "Bringup worker server has been started on host 127.0.0.1 with pid " + std::to_string(*triple.pid)));
@@ -77,10 +77,10 @@ TEST_F(WorkerProcess, StartsOnceServesOnRPC2WithTheTokenAndTerminates) {
                                                          std::to_string(*triple.pid) + "."}));
 
   const std::string base = "http://127.0.0.1:" + std::to_string(triple.port);
-  const xmlrpc::ServerProxy good(base, {.token = bringup->_rpc_token});
+  const xmlrpc::ServerProxy good(base, {.token = bringup->link().token});
   EXPECT_EQ(good.call("test_connection"), Value(true));
   try {
-    xmlrpc::ServerProxy(base + "/other", {.token = bringup->_rpc_token}).call("test_connection");
+    xmlrpc::ServerProxy(base + "/other", {.token = bringup->link().token}).call("test_connection");
     FAIL();
   } catch (const xmlrpc::ProtocolError& e) {
     EXPECT_EQ(e.status(), 404);
@@ -93,7 +93,7 @@ TEST_F(WorkerProcess, StartsOnceServesOnRPC2WithTheTokenAndTerminates) {
   }
   bringup->_terminate_server();
   EXPECT_FALSE(bringup->_isserverstarted);
-  EXPECT_FALSE(bringup->_svr_process->is_alive());
+  EXPECT_FALSE(bringup->link()._svr_process->is_alive());
   bringup->_terminate_server();  // an ended subprocess terminates without error
 }
 
@@ -163,7 +163,7 @@ TEST_F(WorkerProcess, ConnectGivesUpAfterItsRetriesWithWarnings) {
 TEST_F(WorkerProcess, AFaultCountsAsAFailedAttempt) {
   morvane::orvanta::timing().connect_retry_interval_sec = 0.01;
   auto bringup = manager({});
-  bringup->_rpc_token = "test-token";
+  bringup->link().token = "test-token";
   int ports[2];
   ASSERT_EQ(::pipe(ports), 0);
   auto server_process = process::ChildProcess::fork([&] {

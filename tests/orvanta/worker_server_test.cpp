@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "morvane/bringup_globals.hpp"
 #include "orvanta_fixture.hpp"
 #include "support/child.hpp"
-#include "tarvex/morvane/utils.hpp"
 
 namespace tarvex::testing {
 namespace {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "tarvex/morvane/bases/help.hpp"
+#include "tarvex/files.hpp"
 #include "tarvex/morvane/cli.hpp"
 #include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orvanta.hpp"
@@ -47,6 +48,30 @@ utils::ArgvQuotingParser tool_parser() {
   return parser;
 }
 
+bool asks_for_help(const std::vector<std::string>& argv) {
+  for (std::size_t i = 1; i < argv.size(); ++i) {
+    if (argv[i] == "-h" || argv[i] == "-help" || argv[i] == "--help") return true;
+  }
+  return false;
+}
+
+// What is wrong with the logical testbed option, if anything: without a
+// logical testbed there is nothing to bring up.
+std::optional<std::string> logical_testbed_problem() {
+  utils::ArgvQuotingParser base;
+  morvane::bringup_base_cli_parser::populate_base_bringup_parser(base);
+  Map given;
+  try {
+    given = utils::parse_cli_args(base);
+  } catch (const utils::ArgumentError&) {
+    return std::nullopt;  // the worker reports a malformed option itself
+  }
+  const Value* file = given.find("logical_testbed_file");
+  if (!file) return "no logical testbed to bring up: give -logical_testbed_file FILE";
+  if (file->str().empty()) return "-logical_testbed_file: the file name is empty";
+  return std::nullopt;
+}
+
 bool given(const std::vector<std::string>& argv, const char* option) {
   for (const std::string& arg : argv) {
     if (arg == option || arg.starts_with(std::string(option) + "=")) return true;
@@ -70,8 +95,13 @@ void print_help(const BringUp& bringup, utils::ArgvQuotingParser& tool) {
 }
 
 // What was built: the topology's name, its devices and where its testbed
-// file is; the testbed itself when no file was asked for.
-void report(const BringUp& bringup) {
+// file is; the testbed itself when no file was asked for.  Only what
+// happened is reported: a run that launched nothing fails.
+void report(const BringUp& bringup, std::filesystem::file_time_type started) {
+  if (!bringup.logical_devices().truthy()) {
+    throw Exception(
+        "Nothing was brought up: the logical testbed declares no logical device (a device with \"logical: true\").");
+  }
   const Value testbed = bringup.topology_config();
   std::cerr << "\nTopology " << bringup.topology_name().str() << " is up.\n";
   const Value* devices = testbed.find("devices");
@@ -87,7 +117,13 @@ void report(const BringUp& bringup) {
   morvane::bringup_base_cli_parser::populate_base_bringup_parser(base);
   const Value output = Value(utils::parse_cli_args(base)).get("tb_yaml_output_file_name");
   if (output.truthy()) {
-    std::cerr << "Testbed YAML written to " << output.str() << "\n";
+    std::error_code ec;
+    const auto written = std::filesystem::last_write_time(output.str(), ec);
+    if (!ec && written >= started) {
+      std::cerr << "Testbed YAML written to " << output.str() << "\n";
+    } else {
+      std::cerr << "No testbed YAML was written to " << output.str() << " (the testbed is empty).\n";
+    }
   } else {
     std::cerr << "Testbed YAML (no -tb_yaml_output_file_name given):\n";
     std::cout << tarvex::utils::yaml::dump(testbed) << std::flush;
@@ -118,7 +154,8 @@ int run(int argc, char** argv) {
   // Signals are taken at safe points: SIGINT and SIGTERM end a hold, reach
   // the worker during a launch (which then tears down), and always lead to
   // a full teardown before the tool exits.
-  signals::capture({SIGINT, SIGTERM, SIGHUP});
+  signals::capture({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
+  const auto started = std::filesystem::file_time_type::clock::now();
 
   utils::ArgvQuotingParser tool = tool_parser();
   Map options;
@@ -131,13 +168,30 @@ int run(int argc, char** argv) {
   }
   if (Value(options).get("cleanup").truthy()) return remove_leftovers();
 
-  const std::string log_dir = Value(options).get("log_dir", "/tmp/morvane-logs").str();
-  std::error_code ec;
-  std::filesystem::create_directories(log_dir, ec);
+  const std::vector<std::string> command = utils::command_line();
+  if (!asks_for_help(command)) {
+    const std::optional<std::string> problem = logical_testbed_problem();
+    if (problem) {
+      tool.print_usage(stderr);
+      std::cerr << "bringup: error: " << *problem << "\n";
+      return kBadCommandLine;
+    }
+  }
+
+  // The per-device logs of the readiness wait: in a private directory
+  // unless one is given.
+  std::string log_dir = Value(options).get("log_dir").truthy() ? Value(options).get("log_dir").str() : "";
+  if (log_dir.empty()) {
+    log_dir = files::private_runtime_directory("morvane/logs");
+    files::ensure_private_directory(log_dir);
+  } else {
+    std::error_code ec;
+    std::filesystem::create_directories(log_dir, ec);
+    if (ec) throw OSError(ec.value(), "Could not create the log directory " + py_repr(log_dir) + ": " + ec.message());
+  }
   log::managed_handlers().tasklog.log_dir = log_dir;
 
   Kwargs kwargs{{"interactive", Value(options).get("interactive").truthy() || ::isatty(STDIN_FILENO) == 1}};
-  const std::vector<std::string> command = utils::command_line();
   if (!given(command, "-orchestrator") && !given(command, "-clean_files")) kwargs["orchestrator"] = "sim";
 
   std::unique_ptr<BringUp> bringup;
@@ -152,7 +206,7 @@ int run(int argc, char** argv) {
       print_help(b, tool);
       return;
     }
-    report(b);
+    report(b, started);
   });
   return 0;
 }

@@ -18,7 +18,7 @@ class SignalError : public Exception {
   int signum_ = 0;
 };
 
-// The signals handled: SIGINT, SIGTERM and SIGHUP.
+// The signals handled: SIGINT, SIGTERM, SIGHUP and SIGQUIT.
 void install_signal_handlers();
 // Whether install_signal_handlers() has run in this process.
 bool signal_handlers_installed();

@@ -27,6 +27,12 @@ MORVANE_EXCEPTION_WITH_TEXT(TopologyTerminatedDueToSignal, Exception, "The topol
 
 #undef MORVANE_EXCEPTION_WITH_TEXT
 
+// The worker subprocess ended by itself (it was killed, crashed or exited)
+// while the manager still needed it; the message says how, and what of its
+// topology was found left behind.  Not a BringupWorkerException: leaving
+// the context does not take it for an expected failure.
+TARVEX_DECLARE_EXCEPTION(BringupWorkerDied, Exception)
+
 // No connection to the worker server after every attempt.
 class NoConnectionError : public BringupWorkerException {
   TARVEX_EXCEPTION_MEMBERS(NoConnectionError, BringupWorkerException)

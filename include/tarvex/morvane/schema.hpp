@@ -50,6 +50,6 @@ const ClassInfo& translate(std::string_view name);
 #define MORVANE_SCHEMA_CONCAT(a, b) MORVANE_SCHEMA_CONCAT_(a, b)
 // Declares, at load time, the device types that a worker class builds:
 //   MORVANE_DEVICE_TYPES(SimWorker, "host", "router", "switch");
-#define MORVANE_DEVICE_TYPES(Class, ...)                                          \
+#define MORVANE_DEVICE_TYPES(Class, ...)                                     \
   static const bool MORVANE_SCHEMA_CONCAT(morvane_device_types_, __LINE__) = \
       ::tarvex::morvane::schema::declare_device_types(Class::class_info(), {__VA_ARGS__})

@@ -23,13 +23,19 @@
 namespace tarvex::utils::yaml {
 
 // A document that cannot be parsed or typed; the message names the source
-// (file name) and the line.
+// (file name) and the line and column.
 TARVEX_DECLARE_EXCEPTION(YAMLError, ValueError)
 
 // Parses one YAML document; `source` names the text in error messages.
+// The text must be UTF-8 (or UTF-16 with a byte order mark) made of the
+// characters YAML allows: a byte that is not, or a control character,
+// is a YAMLError at its line and column.  Nesting deeper than 1000 levels
+// and aliases that would copy more than 5,000,000 nodes or 256 MiB of
+// text are refused too.
 Value load_string(std::string_view text, std::string_view source = "<string>");
-// Reads and parses a file; FileNotFoundError or OSError (naming the file)
-// when it cannot be read, YAMLError when it cannot be parsed.
+// Reads and parses a file (or FIFO, or device), 1 GiB at most, in chunks;
+// FileNotFoundError or OSError (naming the file) when it cannot be read,
+// YAMLError when it is larger or cannot be parsed.
 Value load_file(const std::string& path);
 
 // The safe block-style dump of `value`, ending with a line break.  A

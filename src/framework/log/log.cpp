@@ -18,6 +18,7 @@
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/fd.hpp"
+#include "tarvex/files.hpp"
 
 namespace tarvex::log {
 
@@ -216,12 +217,16 @@ void flush_all() {
 void set_console_fd(int fd) { state().sink->set_fd(fd); }
 
 void redirect_to_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    getLogger("tarvex.log").warning(fmt::format("Could not open log file {}: {}", path, std::strerror(errno)));
+  // Log files live in directories other users may write to: never follow
+  // a planted link, never append to someone else's file.
+  UniqueFd fd;
+  try {
+    fd = files::open_private_for_append(path);
+  } catch (const std::exception& e) {
+    getLogger("tarvex.log").warning(fmt::format("Could not open log file {}: {}", path, e.what()));
     return;
   }
-  state().sink->set_fd(UniqueFd(fd));
+  state().sink->set_fd(std::move(fd));
   managed_handlers().tasklog.current_file_ = path;
 }
 

@@ -65,7 +65,7 @@ std::unique_ptr<Call> start_call(const Target& target, Object& device) {
   process::ChildProcess::Options options;
   options.new_process_group = true;
   options.parent_death_signal = SIGTERM;
-  options.default_signals = {SIGINT, SIGTERM, SIGHUP};
+  options.default_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
   auto call = std::make_unique<Call>();
   call->device_name = device_name_of(device);
@@ -93,7 +93,9 @@ std::unique_ptr<Call> start_call(const Target& target, Object& device) {
 // the run ends, no child is left running.
 class ParallelRun {
  public:
-  explicit ParallelRun(double timeout) : timeout_(timeout), deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))) {}
+  explicit ParallelRun(double timeout)
+      : timeout_(timeout),
+        deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))) {}
   ParallelRun(const ParallelRun&) = delete;
   ParallelRun& operator=(const ParallelRun&) = delete;
   ~ParallelRun() { stop_all(); }

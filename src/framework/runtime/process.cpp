@@ -116,7 +116,10 @@ bool ChildProcess::is_alive() {
 
 void ChildProcess::send_signal(int signum) {
   if (!valid() || status_) return;
-  if (own_group_) ::kill(-pid_, signum);
+  // Once: to the group when the child leads one (the child is in it, and
+  // while it is not reaped its group id cannot be reused), else through
+  // the pidfd.
+  if (own_group_ && ::kill(-pid_, signum) == 0) return;
   if (pidfd_ >= 0) {
     ::syscall(SYS_pidfd_send_signal, pidfd_, signum, nullptr, 0);
   } else {

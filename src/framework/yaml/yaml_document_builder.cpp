@@ -1,20 +1,14 @@
-#include "yaml_document_builder.hpp"
+#include "framework/yaml/yaml_document_builder.hpp"
 
+#include <algorithm>
 #include <utility>
 
-#include "framework/core/utf8.hpp"
-#include "yaml_quoted_scalar.hpp"
-#include "yaml_scalar.hpp"
-#include "yaml_source_error.hpp"
+#include "framework/yaml/yaml_scalar.hpp"
 
 namespace tarvex::utils::yaml {
 namespace {
 
 constexpr std::string_view kCoreTagPrefix = "tag:yaml.org,2002:";
-
-// Aliases copy the node they refer to, so a small document can describe an
-// enormous one; past this many copied nodes the document is refused.
-constexpr std::size_t kMaxAliasedNodes = 5'000'000;
 
 // Tags as they are written in documents: `!!int` rather than its full form.
 std::string written_tag(std::string_view tag) {
@@ -22,31 +16,11 @@ std::string written_tag(std::string_view tag) {
   return std::string(tag);
 }
 
-// yaml-cpp decodes the escapes \N and \_ of double-quoted scalars into the
-// single bytes 0x85 and 0xA0 instead of the UTF-8 forms of U+0085 and
-// U+00A0; such a byte is the only way a stray byte can appear in a scalar
-// from a well-formed file, so it is re-encoded.
-void repair_escaped_latin1(std::string& text) {
-  std::size_t pos = 0;
-  while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80) ++pos;
-  if (pos == text.size()) return;
-  std::string repaired(text, 0, pos);
-  while (pos < text.size()) {
-    char32_t code_point = 0;
-    const std::size_t length = utf8::decode(text, pos, code_point);
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    if (length == 0 && (byte == 0x85 || byte == 0xA0)) {
-      repaired += '\xC2';
-      repaired += text[pos];
-      ++pos;
-    } else {
-      const std::size_t take = length ? length : 1;
-      repaired.append(text, pos, take);
-      pos += take;
-    }
-  }
-  text = std::move(repaired);
+std::string_view text_of(const yaml_char_t* text) {
+  return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
 }
+
+Mark mark_of(const yaml_event_t& event) { return Mark{event.start_mark.line, event.start_mark.column}; }
 
 // The reference loaders put the merged entries before the mapping's own
 // and then build the mapping entry by entry: a key keeps the position of
@@ -63,73 +37,78 @@ Map apply_merges(std::vector<Map>& merged, Map& own) {
 
 }  // namespace
 
-DocumentBuilder::DocumentBuilder(std::string_view text, std::string_view source) : text_(text), source_(source) {
-  // Marks count bytes after a UTF-8 byte order mark.  In UTF-16 and UTF-32
-  // input they do not match byte offsets, so quoted scalars are left to
-  // the parser there.
-  if (text.starts_with("\xEF\xBB\xBF")) mark_offset_ = 3;
-  reread_quoted_ = !(text.starts_with("\xFE\xFF") || text.starts_with("\xFF\xFE") ||
-                     (text.size() >= 2 && (text[0] == '\0' || text[1] == '\0')));
+void DocumentBuilder::add_event(const yaml_event_t& event) {
+  switch (event.type) {
+    case YAML_SCALAR_EVENT: scalar(event); return;
+    case YAML_ALIAS_EVENT: alias(event); return;
+    case YAML_SEQUENCE_START_EVENT:
+      open(event, event.data.sequence_start.tag, event.data.sequence_start.anchor, false);
+      return;
+    case YAML_MAPPING_START_EVENT:
+      open(event, event.data.mapping_start.tag, event.data.mapping_start.anchor, true);
+      return;
+    case YAML_SEQUENCE_END_EVENT:
+    case YAML_MAPPING_END_EVENT: close(); return;
+    default: throw error_at(source_, mark_of(event), "unexpected parser event inside a document");
+  }
 }
 
-void DocumentBuilder::OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) { add(Value(), mark, anchor, 1); }
+void DocumentBuilder::scalar(const yaml_event_t& event) {
+  const auto& data = event.data.scalar;
+  const std::string_view text(reinterpret_cast<const char*>(data.value), data.length);
+  const Mark mark = mark_of(event);
+  bool merge_key = false;
+  Value value;
+  if (!data.tag) {
+    // Untagged: plain scalars are typed, quoted and block scalars are text.
+    value = data.style == YAML_PLAIN_SCALAR_STYLE ? plain(mark, text, merge_key) : Value(std::string(text));
+  } else if (text_of(data.tag) == "!") {
+    value = Value(std::string(text));
+  } else {
+    value = tagged_scalar(mark, text_of(data.tag), text);
+  }
+  add(std::move(value), mark, text_of(data.anchor), Weight{1, text.size(), 0}, merge_key);
+}
 
-void DocumentBuilder::OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) {
-  if (anchor >= anchors_.size() || !anchors_[anchor].complete) {
+void DocumentBuilder::alias(const yaml_event_t& event) {
+  const Mark mark = mark_of(event);
+  const std::string_view name = text_of(event.data.alias.anchor);
+  const auto found = anchors_.find(std::string(name));
+  if (found == anchors_.end()) throw error_at(source_, mark, "found undefined alias " + py_repr(name));
+  const Anchored& target = found->second;
+  if (!target.complete) {
     throw error_at(source_, mark, "an alias refers to a node that contains it; recursive data is not supported");
   }
-  const Anchored& target = anchors_[anchor];
-  aliased_nodes_ += target.nodes;
-  if (aliased_nodes_ > kMaxAliasedNodes) {
-    throw error_at(source_, mark, "aliases expand the document beyond " + std::to_string(kMaxAliasedNodes) + " nodes");
+  aliased_nodes_ += target.weight.nodes;
+  aliased_text_bytes_ += target.weight.text_bytes;
+  if (aliased_nodes_ > limits_.max_alias_nodes) {
+    throw error_at(source_, mark,
+                   "aliases expand the document beyond " + std::to_string(limits_.max_alias_nodes) + " nodes");
   }
-  add(target.value, mark, YAML::NullAnchor, target.nodes);
-}
-
-void DocumentBuilder::OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                               const std::string& text) {
-  if (tag == "?") {
-    add_plain(mark, anchor, text);
-  } else if (tag == "!") {
-    add(Value(quoted_or_block_text(mark, text)), mark, anchor, 1);
-  } else {
-    add(tagged_scalar(mark, tag, text), mark, anchor, 1);
+  if (aliased_text_bytes_ > limits_.max_alias_text_bytes) {
+    throw error_at(
+        source_, mark,
+        "aliases expand the document beyond " + std::to_string(limits_.max_alias_text_bytes) + " bytes of text");
   }
+  if (stack_.size() + target.weight.height > limits_.max_depth) {
+    throw error_at(
+        source_, mark,
+        "the alias nests collections deeper than the limit of " + std::to_string(limits_.max_depth) + " levels");
+  }
+  add(target.value, mark, {}, target.weight);
 }
 
-void DocumentBuilder::OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                                      YAML::EmitterStyle::value) {
-  check_collection_tag(mark, tag, "seq", "a sequence");
-  open(mark, anchor, false);
-}
-
-void DocumentBuilder::OnSequenceEnd() { close(); }
-
-void DocumentBuilder::OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                                 YAML::EmitterStyle::value) {
-  check_collection_tag(mark, tag, "map", "a mapping");
-  open(mark, anchor, true);
-}
-
-void DocumentBuilder::OnMapEnd() { close(); }
-
-void DocumentBuilder::add_plain(const YAML::Mark& mark, YAML::anchor_t anchor, const std::string& text) {
+Value DocumentBuilder::plain(const Mark& mark, std::string_view text, bool& merge_key) const {
   switch (scalar::resolve(text)) {
-    case scalar::Plain::Null: add(Value(), mark, anchor, 1); return;
+    case scalar::Plain::Null: return Value();
     case scalar::Plain::Bool: {
       bool value = false;
       scalar::to_bool(text, value);
-      add(Value(value), mark, anchor, 1);
-      return;
+      return Value(value);
     }
-    case scalar::Plain::Int: add(Value(make_int(mark, text)), mark, anchor, 1); return;
-    case scalar::Plain::Float: add(Value(make_float(mark, text)), mark, anchor, 1); return;
-    case scalar::Plain::Merge:
-      if (in_key_position()) {
-        add(Value(text), mark, anchor, 1, true);
-        return;
-      }
-      break;
+    case scalar::Plain::Int: return Value(make_int(mark, text));
+    case scalar::Plain::Float: return Value(make_float(mark, text));
+    case scalar::Plain::Merge: merge_key = !stack_.empty() && stack_.back().is_map && !stack_.back().have_key; break;
     // Timestamps stay text: there is no date type among our values.
     // A lone `=` is a string, as it is in key position for the reference
     // loaders (which refuse it as a value).
@@ -137,36 +116,13 @@ void DocumentBuilder::add_plain(const YAML::Mark& mark, YAML::anchor_t anchor, c
     case scalar::Plain::ValueKey:
     case scalar::Plain::Str: break;
   }
-  add(Value(text), mark, anchor, 1);
+  return Value(std::string(text));
 }
 
-// Multi-line quoted scalars are folded from the source (see
-// yaml_quoted_scalar.hpp); other quoted and block scalars keep the
-// parser's text, with its misdecoded escapes repaired.
-std::string DocumentBuilder::quoted_or_block_text(const YAML::Mark& mark, const std::string& parsed) const {
-  if (reread_quoted_ && mark.pos >= 0) {
-    std::size_t pos = static_cast<std::size_t>(mark.pos) + mark_offset_;
-    // The mark is at the node's tag or anchor when it has one.
-    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (pos < text_.size() && (text_[pos] == '!' || text_[pos] == '&')) {
-      while (pos < text_.size() && !is_space(text_[pos])) ++pos;
-      while (pos < text_.size() && is_space(text_[pos])) ++pos;
-    }
-    QuotedScalar quoted = read_quoted_scalar(text_, pos);
-    if (quoted.status == QuotedScalar::Status::Folded) return std::move(quoted.value);
-    if (quoted.status == QuotedScalar::Status::Unterminated) {
-      throw error_at(source_, mark, "a quoted scalar is not closed before the end of the text");
-    }
-  }
-  std::string value = parsed;
-  repair_escaped_latin1(value);
-  return value;
-}
-
-Value DocumentBuilder::tagged_scalar(const YAML::Mark& mark, const std::string& tag, const std::string& text) const {
+Value DocumentBuilder::tagged_scalar(const Mark& mark, std::string_view tag, std::string_view text) const {
   if (!tag.starts_with(kCoreTagPrefix)) throw unsupported_tag(mark, tag);
-  const std::string_view name = std::string_view(tag).substr(kCoreTagPrefix.size());
-  if (name == "str") return Value(quoted_or_block_text(mark, text));
+  const std::string_view name = tag.substr(kCoreTagPrefix.size());
+  if (name == "str") return Value(std::string(text));
   if (name == "int") return Value(make_int(mark, text));
   if (name == "float") return Value(make_float(mark, text));
   if (name == "null") return Value();
@@ -183,29 +139,29 @@ Value DocumentBuilder::tagged_scalar(const YAML::Mark& mark, const std::string& 
   throw unsupported_tag(mark, tag);
 }
 
-std::int64_t DocumentBuilder::make_int(const YAML::Mark& mark, const std::string& text) const {
+std::int64_t DocumentBuilder::make_int(const Mark& mark, std::string_view text) const {
   std::int64_t value = 0;
   switch (scalar::to_int(text, value)) {
     case scalar::IntResult::Ok: return value;
     case scalar::IntResult::Overflow:
       // There are no big integers among our values.
-      throw error_at(source_, mark, "the integer " + text + " does not fit in 64 bits");
+      throw error_at(source_, mark, "the integer " + std::string(text) + " does not fit in 64 bits");
     case scalar::IntResult::Invalid: break;
   }
   throw error_at(source_, mark, py_repr(text) + " is not an integer");
 }
 
-double DocumentBuilder::make_float(const YAML::Mark& mark, const std::string& text) const {
+double DocumentBuilder::make_float(const Mark& mark, std::string_view text) const {
   double value = 0;
   if (!scalar::to_float(text, value)) throw error_at(source_, mark, py_repr(text) + " is not a float");
   return value;
 }
 
-void DocumentBuilder::check_collection_tag(const YAML::Mark& mark, const std::string& tag, std::string_view own_tag,
+void DocumentBuilder::check_collection_tag(const Mark& mark, std::string_view tag, std::string_view own_tag,
                                            std::string_view what) const {
-  if (tag == "?" || tag == "!" || tag.empty()) return;
+  if (tag.empty() || tag == "!") return;
   if (tag.starts_with(kCoreTagPrefix)) {
-    const std::string_view name = std::string_view(tag).substr(kCoreTagPrefix.size());
+    const std::string_view name = tag.substr(kCoreTagPrefix.size());
     if (name == own_tag) return;
     if (name == "str" || name == "int" || name == "float" || name == "bool" || name == "null" || name == "map" ||
         name == "seq") {
@@ -215,42 +171,46 @@ void DocumentBuilder::check_collection_tag(const YAML::Mark& mark, const std::st
   throw unsupported_tag(mark, tag);
 }
 
-YAMLError DocumentBuilder::unsupported_tag(const YAML::Mark& mark, const std::string& tag) const {
+YAMLError DocumentBuilder::unsupported_tag(const Mark& mark, std::string_view tag) const {
   return error_at(source_, mark, "unsupported tag " + written_tag(tag));
 }
 
-bool DocumentBuilder::in_key_position() const {
-  return !stack_.empty() && stack_.back().is_map && !stack_.back().have_key;
-}
-
-void DocumentBuilder::open(const YAML::Mark& mark, YAML::anchor_t anchor, bool is_map) {
-  if (anchor != YAML::NullAnchor) {
-    // Registered now and completed at the end, so that an alias inside the
-    // node itself is recognised as recursion.
-    if (anchor >= anchors_.size()) anchors_.resize(anchor + 1);
-    anchors_[anchor] = Anchored{};
+void DocumentBuilder::open(const yaml_event_t& event, const yaml_char_t* tag, const yaml_char_t* anchor, bool is_map) {
+  const Mark mark = mark_of(event);
+  check_collection_tag(mark, text_of(tag), is_map ? "map" : "seq", is_map ? "a mapping" : "a sequence");
+  if (stack_.size() >= limits_.max_depth) {
+    throw error_at(source_, mark,
+                   "collections are nested deeper than the limit of " + std::to_string(limits_.max_depth) + " levels");
   }
   Collection& collection = stack_.emplace_back();
   collection.is_map = is_map;
   collection.mark = mark;
-  collection.anchor = anchor;
+  if (anchor) {
+    collection.anchor = text_of(anchor);
+    // Registered now and completed at the end, so that an alias inside the
+    // node itself is recognised as recursion.
+    anchors_[collection.anchor] = Anchored{};
+  }
 }
 
 void DocumentBuilder::close() {
-  Collection collection = std::move(stack_.back());
-  stack_.pop_back();
+  Collection& top = stack_.back();
   Value value;
-  if (!collection.is_map) {
-    value = Value(std::move(collection.list));
-  } else if (collection.merged.empty()) {
-    value = Value(std::move(collection.map));
+  if (!top.is_map) {
+    value = Value(std::move(top.list));
+  } else if (top.merged.empty()) {
+    value = Value(std::move(top.map));
   } else {
-    value = Value(apply_merges(collection.merged, collection.map));
+    value = Value(apply_merges(top.merged, top.map));
   }
-  add(std::move(value), collection.mark, collection.anchor, collection.nodes);
+  const Mark mark = top.mark;
+  const Weight weight = top.weight;
+  const std::string anchor = std::move(top.anchor);
+  stack_.pop_back();
+  add(std::move(value), mark, anchor, weight);
 }
 
-void DocumentBuilder::add_merge(Collection& target, Value value, const YAML::Mark& mark) const {
+void DocumentBuilder::add_merge(Collection& target, Value value, const Mark& mark) const {
   if (value.is_map()) {
     target.merged.push_back(std::move(value.as_map()));
     return;
@@ -270,18 +230,17 @@ void DocumentBuilder::add_merge(Collection& target, Value value, const YAML::Mar
                  std::string("expected a mapping or a list of mappings for merging, found ") + node_kind(value));
 }
 
-void DocumentBuilder::add(Value value, const YAML::Mark& mark, YAML::anchor_t anchor, std::size_t nodes,
+void DocumentBuilder::add(Value value, const Mark& mark, std::string_view anchor, const Weight& weight,
                           bool merge_key) {
-  if (anchor != YAML::NullAnchor) {
-    if (anchor >= anchors_.size()) anchors_.resize(anchor + 1);
-    anchors_[anchor] = Anchored{value, nodes, true};
-  }
+  if (!anchor.empty()) anchors_[std::string(anchor)] = Anchored{value, weight, true};
   if (stack_.empty()) {
     result_ = std::move(value);
     return;
   }
   Collection& top = stack_.back();
-  top.nodes += nodes;
+  top.weight.nodes += weight.nodes;
+  top.weight.text_bytes += weight.text_bytes;
+  top.weight.height = std::max(top.weight.height, weight.height + 1);
   if (!top.is_map) {
     top.list.push_back(std::move(value));
     return;

@@ -1,58 +1,61 @@
-// Builds the Value of one YAML document from yaml-cpp's parser events,
-// giving plain scalars their YAML 1.1 types, checking tags, and resolving
-// aliases, merge keys (<<) and duplicate keys the way YAML 1.1 safe
-// loaders do.
+// Builds the Value of one YAML document straight from the parser's events
+// (there is no intermediate node tree), giving plain scalars their YAML 1.1
+// types, checking tags, and resolving aliases, merge keys (<<) and
+// duplicate keys the way YAML 1.1 safe loaders do.  It also enforces the
+// depth and alias-expansion limits, so that no document can exhaust the
+// stack or the memory.
 #pragma once
 
-#include <yaml-cpp/anchor.h>
-#include <yaml-cpp/eventhandler.h>
-#include <yaml-cpp/mark.h>
+#include <yaml.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "framework/yaml/yaml_limits.hpp"
+#include "framework/yaml/yaml_source_error.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "tarvex/value.hpp"
 
 namespace tarvex::utils::yaml {
 
-class DocumentBuilder : public YAML::EventHandler {
+class DocumentBuilder {
  public:
-  // `text` is the document's source, which must outlive the builder;
-  // `source` names it in error messages.
-  DocumentBuilder(std::string_view text, std::string_view source);
+  // `source` names the text in error messages and must outlive the
+  // builder.
+  DocumentBuilder(std::string_view source, const LoadLimits& limits) : source_(source), limits_(limits) {}
+
+  // Takes one node event of the document: a scalar, an alias, or the start
+  // or end of a sequence or mapping.  YAMLError when the node cannot be
+  // built.
+  void add_event(const yaml_event_t& event);
 
   Value take_result() { return std::move(result_); }
 
-  void OnDocumentStart(const YAML::Mark&) override {}
-  void OnDocumentEnd() override {}
-  void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override;
-  void OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) override;
-  void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                const std::string& text) override;
-  void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                       YAML::EmitterStyle::value style) override;
-  void OnSequenceEnd() override;
-  void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
-                  YAML::EmitterStyle::value style) override;
-  void OnMapEnd() override;
-
  private:
+  // What a node costs once built: its nodes, the bytes of its text, and
+  // how many levels of collections it holds.
+  struct Weight {
+    std::size_t nodes = 0;
+    std::size_t text_bytes = 0;
+    std::size_t height = 0;
+  };
+
   struct Anchored {
     Value value;
-    std::size_t nodes = 0;
+    Weight weight;
     bool complete = false;
   };
 
   // A sequence or mapping whose items are still being read.
   struct Collection {
     bool is_map = false;
-    YAML::Mark mark;
-    YAML::anchor_t anchor = YAML::NullAnchor;
-    std::size_t nodes = 1;  // in the subtree, for the alias expansion limit
+    Mark mark;
+    std::string anchor;
+    Weight weight{1, 0, 1};
     List list;
     Map map;
     // Mapping entries arrive as a key node, then a value node.
@@ -63,29 +66,29 @@ class DocumentBuilder : public YAML::EventHandler {
     std::vector<Map> merged;
   };
 
-  void add_plain(const YAML::Mark& mark, YAML::anchor_t anchor, const std::string& text);
-  std::string quoted_or_block_text(const YAML::Mark& mark, const std::string& parsed) const;
-  Value tagged_scalar(const YAML::Mark& mark, const std::string& tag, const std::string& text) const;
-  std::int64_t make_int(const YAML::Mark& mark, const std::string& text) const;
-  double make_float(const YAML::Mark& mark, const std::string& text) const;
-  void check_collection_tag(const YAML::Mark& mark, const std::string& tag, std::string_view own_tag,
-                            std::string_view what) const;
-  YAMLError unsupported_tag(const YAML::Mark& mark, const std::string& tag) const;
-  bool in_key_position() const;
-  void open(const YAML::Mark& mark, YAML::anchor_t anchor, bool is_map);
+  void scalar(const yaml_event_t& event);
+  void alias(const yaml_event_t& event);
+  void open(const yaml_event_t& event, const yaml_char_t* tag, const yaml_char_t* anchor, bool is_map);
   void close();
-  void add_merge(Collection& target, Value value, const YAML::Mark& mark) const;
+
+  Value plain(const Mark& mark, std::string_view text, bool& merge_key) const;
+  Value tagged_scalar(const Mark& mark, std::string_view tag, std::string_view text) const;
+  std::int64_t make_int(const Mark& mark, std::string_view text) const;
+  double make_float(const Mark& mark, std::string_view text) const;
+  void check_collection_tag(const Mark& mark, std::string_view tag, std::string_view own_tag,
+                            std::string_view what) const;
+  YAMLError unsupported_tag(const Mark& mark, std::string_view tag) const;
+  void add_merge(Collection& target, Value value, const Mark& mark) const;
   // Places a finished node in the collection being read (or makes it the
   // document) and records it under its anchor.
-  void add(Value value, const YAML::Mark& mark, YAML::anchor_t anchor, std::size_t nodes, bool merge_key = false);
+  void add(Value value, const Mark& mark, std::string_view anchor, const Weight& weight, bool merge_key = false);
 
-  std::string_view text_;
   std::string_view source_;
-  std::size_t mark_offset_ = 0;
-  bool reread_quoted_ = true;
+  const LoadLimits& limits_;
   std::vector<Collection> stack_;
-  std::vector<Anchored> anchors_;  // by yaml-cpp's anchor number
+  std::unordered_map<std::string, Anchored> anchors_;
   std::size_t aliased_nodes_ = 0;
+  std::size_t aliased_text_bytes_ = 0;
   Value result_;
 };
 

@@ -2,6 +2,9 @@
 // strings are written plain unless a YAML 1.1 loader would read them as
 // something else or they are not valid plain scalars, and then
 // double-quoted with escapes.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -10,9 +13,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "tarvex/utils/yaml.hpp"
 #include "framework/core/utf8.hpp"
-#include "yaml_scalar.hpp"
+#include "framework/yaml/yaml_scalar.hpp"
+#include "tarvex/fd.hpp"
+#include "tarvex/utils/yaml.hpp"
 
 namespace tarvex::utils::yaml {
 namespace {
@@ -315,13 +319,22 @@ std::string dump(const Value& value) {
 }
 
 void dump_file(const Value& value, const std::string& path) {
+  // The text is made before the file is opened, so that a value that
+  // cannot be written leaves an existing file as it was.
   const std::string text = dump(value);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) raise_os_error(errno, path);
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const int write_error = errno;
-  if (std::fclose(file) != 0 && written) raise_os_error(errno, path);
-  if (!written) raise_os_error(write_error, path);
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) raise_os_error(errno, path);
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t count = ::write(fd.get(), text.data() + written, text.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      raise_os_error(errno, path);
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  // A full disk may show only when the file is closed.
+  if (::close(fd.release()) != 0) raise_os_error(errno, path);
 }
 
 }  // namespace tarvex::utils::yaml

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 
+#include "support/pattern.hpp"
 #include "tarvex/datastructures.hpp"
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/dicts.hpp"
@@ -27,7 +27,7 @@ TEST(RecursiveUpdate, MergesNestedMapsAndReplacesEverythingElse) {
 TEST(GetTime, FormatsMicrosecondsAndPlainDirectives) {
   const auto when = std::chrono::system_clock::from_time_t(0) + std::chrono::microseconds(123456);
   const std::string text = utils::utils::Time(when).strftime("%Y%b%d_%H:%M:%S.%f %%f");
-  EXPECT_TRUE(std::regex_match(text, std::regex(R"(19(69|70)(Dec|Jan)\d\d_\d\d:\d\d:\d\d\.123456 %f)"))) << text;
+  EXPECT_TRUE(testing::matches("19##@@@##_##:##:##.123456 %f", text)) << text;
   EXPECT_EQ(utils::utils::get_time().strftime("%f").size(), 6u);
 }
 

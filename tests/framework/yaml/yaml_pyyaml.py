@@ -20,6 +20,10 @@ Commands:
                   document; print the encoding of each document as
                   safe_load reads it.
   type-each FILE  as load-each, except that timestamps stay text.
+  bytes-each FILE FILE holds one hex string of raw bytes per line, each a
+                  YAML document given to safe_load as bytes (so that
+                  PyYAML's own reader decodes and checks them); print the
+                  encoding of each.
   dump FILE       FILE holds one encoded value; print
                   yaml.safe_dump(value, default_flow_style=False).
 """
@@ -115,6 +119,10 @@ def main(argv):
         with open(path, encoding="utf-8") as stream:
             for line in stream:
                 print(load_one(decode_line(line), loader))
+    elif command == "bytes-each":
+        with open(path, encoding="ascii") as stream:
+            for line in stream:
+                print(load_one(bytes.fromhex(line.strip()), yaml.SafeLoader))
     elif command == "dump":
         with open(path, encoding="utf-8") as stream:
             value = decode_line(stream.read())

@@ -1,7 +1,11 @@
 #include "tarvex/utils/yaml.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -15,8 +19,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "framework/yaml/yaml_reader.hpp"
+#include "framework/yaml/yaml_simple_reader.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/value.hpp"
 
@@ -951,6 +958,310 @@ TEST(YamlPyYaml, LargeTestbedDumpLoadsIdenticallyInPyYaml) {
   const std::string path = dir.write("testbed.yaml", dump(testbed));
   // Our keys are written sorted, so PyYAML's mapping order is the sorted one.
   EXPECT_EQ(difference(testbed, decode(pyyaml("load", path))), "");
+}
+
+// ------------------------------------------------ unsafe and unusual input
+
+// Characters outside the Basic Multilingual Plane are ordinary text:
+// anywhere in a document, read by either reader, written back as they are.
+TEST(YamlInput, CharactersBeyondTheBasicPlaneRoundTrip) {
+  SKIP_WITHOUT_PYYAML();
+  ScratchDir dir;
+  const std::string rocket = "\xf0\x9f\x9a\x80";
+  const std::string document = "notes-" + rocket + ": true\ndevices:\n  r" + rocket + ":\n    plain: x" + rocket +
+                               "y\n    quoted: \"" + rocket + " \\U0001F600\"\n    flow: [" + rocket +
+                               ", {k: " + rocket + "}]\n    block: |\n      " + rocket + "\n";
+  const Value expected = Value::map(
+      {{Value("notes-" + rocket), true},
+       {"devices",
+        Value::map({{Value("r" + rocket), Value::map({{"plain", "x" + rocket + "y"},
+                                                      {"quoted", rocket + " \xf0\x9f\x98\x80"},
+                                                      {"flow", Value::list({rocket, Value::map({{"k", rocket}})})},
+                                                      {"block", rocket + "\n"}})}})}});
+  const std::string path = dir.write("emoji.yaml", document);
+  EXPECT_EQ(difference(expected, load_file(path), true), "");
+  EXPECT_EQ(difference(expected, decode(pyyaml("load", path))), "");
+  const std::string written = dump(expected);
+  EXPECT_NE(written.find("r" + rocket), std::string::npos) << "written escaped: " << written;
+  EXPECT_EQ(difference(expected, load_string(written)), "");
+  EXPECT_EQ(difference(expected, decode(pyyaml("load", dir.write("dumped.yaml", written)))), "");
+  // The fast reader takes plain block YAML in ASCII only; both readers agree.
+  const std::string simple = "devices:\n  r" + rocket + ":\n    note: " + rocket + "\n";
+  EXPECT_EQ(difference(load_text(simple, "<string>", LoadLimits{}, false), load_string(simple), true), "");
+}
+
+// Text that is not UTF-8, or holds characters YAML does not allow, is
+// refused when it is loaded, at its line and column; PyYAML refuses the
+// same bytes.
+TEST(YamlInput, BadBytesAreRefusedAtTheirLineAndColumn) {
+  struct BadText {
+    std::string text;
+    int line;
+    int column;
+    const char* says;
+  };
+  const std::string far(300 * 1024, '#');  // a comment longer than one chunk of reading
+  const std::vector<BadText> cases = {
+      {"a: caf\xe9\n", 1, 7, "byte 0xE9 is not valid UTF-8"},
+      {"a: 1\nb: [x, \"caf\xe9\"]\n", 2, 12, "0xE9"},
+      {"a: x\x01y\n", 1, 5, "control character U+0001"},
+      {std::string("a: x\0y\n", 7), 1, 5, "control character U+0000"},
+      {"a: \x7f\n", 1, 4, "U+007F"},
+      {"a: \xc2\x80\n", 1, 4, "control character U+0080"},
+      {"a: \xef\xbf\xbe\n", 1, 4, "character U+FFFE"},
+      {"a: \xed\xa0\x80\n", 1, 4, "0xED"},  // an encoded surrogate
+      {"a: \xe2\x82", 1, 4, "0xE2"},        // cut short at the end
+      {"a: 1\r\nb: 2\r\nc: \xf0\x9f\x9a\x80\xff\n", 3, 5, "0xFF"},
+      {"a: 1\n# " + far + "\nb: \x1b\n", 3, 4, "U+001B"},
+      {"a: 1\n" + far + "\xe9\n", 2, 300 * 1024 + 1, "0xE9"},
+  };
+  ScratchDir dir;
+  std::vector<std::string> documents;
+  for (const BadText& bad : cases) {
+    const std::string path = dir.write("bad.yaml", bad.text);
+    const std::string where = ", line " + std::to_string(bad.line) + ", column " + std::to_string(bad.column) + ": ";
+    for (const auto& [source, message] :
+         {std::pair<std::string, std::string>{"<string>", load_error(bad.text)}, {path, [&] {
+                                                                                    try {
+                                                                                      load_file(path);
+                                                                                    } catch (const YAMLError& error) {
+                                                                                      return std::string(error.what());
+                                                                                    }
+                                                                                    return std::string("no error");
+                                                                                  }()}}) {
+      EXPECT_NE(message.find(where), std::string::npos) << py_repr(bad.text) << " -> " << message;
+      EXPECT_NE(message.find(bad.says), std::string::npos) << py_repr(bad.text) << " -> " << message;
+      if (source != "<string>") {
+        EXPECT_NE(message.find("'" + path + "'"), std::string::npos) << message;
+      }
+    }
+    documents.push_back(bad.text);
+  }
+  // The first problem in the text is the one reported, whoever finds it.
+  EXPECT_NE(load_error("a: [1, \xe9]\n").find("line 1, column 8: the byte 0xE9"), std::string::npos);
+  EXPECT_NE(load_error("a: !!bool tr\xe9\n").find("0xE9"), std::string::npos);
+  EXPECT_NE(load_error("a: !!bool x\nb: \xe9\n").find("line 1, column 4: the !!bool scalar"), std::string::npos);
+  EXPECT_NE(load_error("a: b: c\nd: \xe9\n").find("line 1, column 5"), std::string::npos);
+
+  if (!pyyaml_available()) return;
+  // Other non-ASCII spaces and a byte order mark are allowed.  (Tabs are
+  // too, but PyYAML's pure-Python reader refuses one inside a plain scalar.)
+  for (const char* good : {"a: x\xc2\xa0y\n",
+                           "\xef\xbb\xbf"
+                           "a: 1\n",
+                           "a: \xf0\x9f\x9a\x80\n"}) {
+    documents.emplace_back(good);
+  }
+  std::string lines;
+  for (const std::string& document : documents) {
+    for (const char c : document)
+      lines += "0123456789abcdef"[static_cast<unsigned char>(c) >> 4], lines += "0123456789abcdef"[c & 15];
+    lines += '\n';
+  }
+  const std::vector<std::string> answers = lines_of(pyyaml("bytes-each", dir.write("bytes.txt", lines)));
+  ASSERT_EQ(answers.size(), documents.size());
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    if (i < cases.size()) {
+      EXPECT_EQ(answers[i].rfind("E", 0), 0u) << "PyYAML loads " << py_repr(documents[i]);
+    } else {
+      try {
+        EXPECT_EQ(difference(decode(answers[i]), load_string(documents[i])), "") << py_repr(documents[i]);
+      } catch (const PythonError& error) {
+        ADD_FAILURE() << "PyYAML refuses " << py_repr(documents[i]) << ": " << error.what();
+      }
+    }
+  }
+}
+
+TEST(YamlInput, Utf16FilesWithAByteOrderMarkAreDecoded) {
+  ScratchDir dir;
+  const auto utf16 = [](const std::u16string& text, bool little_endian) {
+    std::string out = little_endian ? "\xff\xfe" : "\xfe\xff";
+    for (const char16_t unit : text) {
+      const char high = static_cast<char>(unit >> 8);
+      const char low = static_cast<char>(unit & 0xFF);
+      out += little_endian ? std::string{low, high} : std::string{high, low};
+    }
+    return out;
+  };
+  const std::u16string text = u"a: caf\u00e9\nb: [1, \U0001F680]\n";
+  const Value expected = Value::map({{"a", "caf\xc3\xa9"}, {"b", Value::list({1, "\xf0\x9f\x9a\x80"})}});
+  for (const bool little_endian : {true, false}) {
+    EXPECT_EQ(difference(expected, load_file(dir.write("utf16.yaml", utf16(text, little_endian))), true), "");
+    EXPECT_EQ(difference(expected, load_string(utf16(text, little_endian))), "");
+  }
+  EXPECT_NE(load_error(utf16(u"a: 1\nb: \xd800\n", true)).find("line 2, column 4: the UTF-16 text holds an unpaired"),
+            std::string::npos);
+  EXPECT_NE(load_error(utf16(u"a: 1\n", true) + "x").find("middle of a character"), std::string::npos);
+}
+
+TEST(YamlInput, InputIsReadUpToABound) {
+  ScratchDir dir;
+  // A regular file over the bound is refused before it is read (sparse,
+  // so the test writes nothing).
+  const std::string huge = dir.path("huge.yaml");
+  {
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kMaxInputBytes + 1)), 0);
+    ::close(fd);
+  }
+  try {
+    load_file(huge);
+    ADD_FAILURE() << "no error for a file over the bound";
+  } catch (const YAMLError& error) {
+    EXPECT_NE(std::string(error.what()).find("'" + huge + "'"), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find("larger than the limit of 1 GiB"), std::string::npos) << error.what();
+  }
+  // A device that never ends: its first byte is refused.
+  try {
+    load_file("/dev/zero");
+    ADD_FAILURE() << "no error for /dev/zero";
+  } catch (const YAMLError& error) {
+    EXPECT_NE(std::string(error.what()).find("'/dev/zero', line 1, column 1: the control character U+0000"),
+              std::string::npos)
+        << error.what();
+  }
+  // FIFOs work up to the bound: a short document loads, an endless stream
+  // of valid text is cut at the bound.
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto feed = [&](std::size_t repeats, std::string chunk) {
+    return std::thread([=] {
+      const int fd = ::open(fifo.c_str(), O_WRONLY);
+      if (fd < 0) return;
+      for (std::size_t i = 0; i < repeats; ++i) {
+        if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) break;  // reader gone
+      }
+      ::close(fd);
+    });
+  };
+  std::thread writer = feed(1, "devices:\n  r1: {type: router}\n");
+  EXPECT_EQ(difference(Value::map({{"devices", Value::map({{"r1", Value::map({{"type", "router"}})}})}}),
+                       Loader().load(fifo)),
+            "");
+  writer.join();
+  LoadLimits limits;
+  limits.max_input_bytes = 1 << 20;
+  // The writer is left writing to a FIFO nobody reads: EPIPE, not SIGPIPE.
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  writer = feed(1 << 20, "- item\n");
+  try {
+    load_path(fifo, limits);
+    ADD_FAILURE() << "no error for an endless FIFO";
+  } catch (const YAMLError& error) {
+    EXPECT_NE(std::string(error.what()).find("'" + fifo + "': the text is larger than the limit of 1048576 bytes"),
+              std::string::npos)
+        << error.what();
+  }
+  writer.join();
+  ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+TEST(YamlInput, NestingAndAliasExpansionAreBounded) {
+  const std::string deep(100'000, '[');
+  EXPECT_NE(load_error(deep).find("nested deeper than the limit of 1000 levels"), std::string::npos);
+  EXPECT_NE(load_error(deep + std::string(100'000, ']')).find("limit of 1000 levels"), std::string::npos);
+  const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_NO_THROW(load_string(nested(kMaxDepth)));
+  EXPECT_NE(load_error(nested(kMaxDepth + 1)).find("line 1, column 1001"), std::string::npos);
+  std::string block;
+  for (std::size_t i = 0; i <= kMaxDepth; ++i) block += std::string(2 * i, ' ') + "-\n";
+  EXPECT_NE(load_error(block).find("limit of 1000 levels"), std::string::npos);
+  // An alias cannot carry a deep node deeper.
+  const std::string half = nested(600);
+  EXPECT_NE(load_error("a: &d " + half + "\nb: " + std::string(600, '[') + "*d" + std::string(600, ']'))
+                .find("the alias nests collections deeper"),
+            std::string::npos);
+
+  // Few nodes, much text: 300 copies of a 1 MiB string.
+  std::string text_bomb = "s: &s " + std::string(1 << 20, 'x') + "\nl: [";
+  for (int i = 0; i < 300; ++i) text_bomb += i ? ", *s" : "*s";
+  text_bomb += "]\n";
+  EXPECT_NE(load_error(text_bomb).find("beyond 268435456 bytes of text"), std::string::npos);
+}
+
+// Plain block YAML is read by the fast reader, to exactly what the general
+// parser reads; anything else is left to the general parser.
+TEST(YamlSimpleReader, ReadsPlainBlockYamlAsTheGeneralParserDoes) {
+  const std::vector<std::string> simple = {
+      "",
+      "# only comments\n\n",
+      "---\na: 1\n",
+      "a: 1\nb:\n  c: [x, y z, 1.5, yes, ~]\n  d: {k: v, n: 0x1F}\n",
+      "k:\n- a\n- b: 1\n  c: 2\n-\n- - x\n  - y\nnext: 2\n",
+      "a: b#c # comment\nd:   \"q # x: y\"  # c\ne: 'single'\nf: x]\ng: -1\n1: int key\nyes: bool key\nh: <<\n",
+      "  indented: top\n  again: 1\n",
+      "a: 1\nb: 2\na: 3\n",
+      "a: [ ]\nb: {}\nc: \"\"\nd: =\ne: 2001-12-14\n",
+      "- a: 1\n  b:\n  - x\n-   c: 2\n    d: 3\n",
+      "x: a:b\ny: http://h:80/p\n",
+  };
+  const std::vector<std::string> general = {
+      "a: b\n  c\n",
+      "a: 'it''s'\n",
+      "a: \"\\x41\"\n",
+      "a: &x 1\nb: *x\n",
+      "a: !!str 1\n",
+      "a: |\n  x\n",
+      "<<: {a: 1}\n",
+      "a: [x, [y]]\n",
+      "a: {k: 1:2}\n",
+      "a: b: c\n",
+      "a: 1\n- b\n",
+      "a:\n  - x\n  b: 1\n",
+      "- a\nb: 1\n",
+      "a: 1\n...\n",
+      "---\na: 1\n---\n",
+      "a:\tb\n",
+      "a: 1\r\n",
+      "? a\n: b\n",
+      "a: 99999999999999999999\n",
+      "a: [x,]\n",
+      "a: 1\n b: 2\n",
+      "\"k\": 1\n",
+      "%YAML 1.1\n---\na: 1\n",
+      "a: caf\xc3\xa9\n",
+  };
+  for (const std::string& text : simple) {
+    const std::optional<Value> fast = read_simple_yaml(text);
+    ASSERT_TRUE(fast.has_value()) << "not read by the fast reader: " << py_repr(text);
+    Value full;
+    try {
+      full = load_text(text, "<string>", LoadLimits{}, false);
+    } catch (const YAMLError& error) {
+      ADD_FAILURE() << "the fast reader took " << py_repr(text)
+                    << ", which the general parser refuses: " << error.what();
+      continue;
+    }
+    EXPECT_EQ(difference(full, *fast, true), "") << py_repr(text);
+  }
+  for (const std::string& text : general) EXPECT_FALSE(read_simple_yaml(text).has_value()) << py_repr(text);
+}
+
+// A file that the fast reader gives up on is read again from its start.
+TEST(YamlSimpleReader, FilesFallBackToTheGeneralParser) {
+  ScratchDir dir;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "k" + std::to_string(i) + ": {a: " + std::to_string(i) + "}\n";
+  const Value plain = load_file(dir.write("plain.yaml", text));
+  EXPECT_EQ(plain.as_map().size(), 20000u);
+  const Value anchored = load_file(dir.write("anchored.yaml", text + "last: &x [1]\ncopy: *x\n"));
+  EXPECT_EQ(anchored.as_map().size(), 20002u);
+  EXPECT_EQ(difference(anchored.at("k19999"), Value::map({{"a", 19999}})), "");
+  EXPECT_EQ(difference(anchored.at("copy"), Value::list({1})), "");
+  const std::string message = [&] {
+    try {
+      load_file(dir.write("broken.yaml", text + "bad: [1\n"));
+    } catch (const YAMLError& error) {
+      return std::string(error.what());
+    }
+    return std::string();
+  }();
+  EXPECT_NE(message.find("line 20002"), std::string::npos) << message;
 }
 
 }  // namespace

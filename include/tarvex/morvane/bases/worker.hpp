@@ -55,27 +55,65 @@ class BringUpWorkerBase : public BringUpBase {
   // tb_yaml_output_file_name; the command line's base options replace them.
   void init(const Args& args, const Kwargs& kwargs) override;
 
-  // ---- launch and teardown driver
+  // ---- the commands the manager sends
   void set_interactive(bool interactive);
   void launch_topology() override;
   void tear_down_topology() override { tear_down_topology(true); }
   void tear_down_topology(bool raise_stored_exception);
-  void _set_log_level(int level) override;
-  void _store_exception(std::exception_ptr exceptionToSave);
-  void _raise_stored_exception_if_present(bool do_teardown = true);
-  [[noreturn]] void _raise_exception(std::exception_ptr exception_to_raise);
-  // The options of `parser` that the process's command line gives; when the
-  // command line is malformed, prints the parser's usage and raises the
-  // user-facing error.  A backend parses its own options with it too.
-  Map _parse_cli_args(utils::ArgvQuotingParser& parser);
-  // The backend's coroutines; the base implementations raise
-  // NotImplementedError.
+  // Collects the usage and help texts of the worker's parsers; a backend
+  // with options of its own overrides it (base first, then
+  // `_update_help(its_parser)`).
+  virtual void update_help();
+
+  // ---- the worker's attributes (read by the manager through the server)
+  bool interactive = false;
+  bool jobrix = false;
+  Value taskid;
+  std::optional<std::string> runinfo_dir;
+  std::optional<std::string> topology_name;
+  std::optional<std::string> testbed_file;
+  std::optional<std::string> logical_testbed_file;
+  std::optional<std::string> tb_yaml_output_file_name;
+  bool skip_teardown = false;
+  bool help = false;
+  std::unique_ptr<utils::ArgvQuotingParser> base_cli_parser;
+  // The backend's configuration under actual names, completed by the
+  // post-launch processing: what the user gets back.
+  Value testbed_config = Map{};
+  // Actual device name -> logical device name (the backend fills it).
+  Value dev_name_xref = Map{};
+  // Logical device -> logical interface -> actual interface.
+  Value dev_intf_xref = Map{};
+  Value enhanced_logical_testbed_config = Map{};
+  bool shutting_down = false;
+  std::shared_ptr<event_loop::EventLoop> event_loop;
+  std::shared_ptr<event_loop::Task> launch_topology_task;
+  std::shared_ptr<event_loop::Task> tear_down_topology_task;
+  std::vector<std::string> cli_help_details;
+  std::vector<std::string> cli_usage_details;
+  Value actual_devices = List{};
+
+ protected:
+  // ---- what a backend implements: the base implementations raise
+  // NotImplementedError
   virtual asio::awaitable<void> _launch_topology();
   virtual asio::awaitable<void> _tear_down_topology();
 
-  // ---- help consolidation
-  virtual void update_help();
+  // ---- what a backend calls
+  // The post-launch processing, once `testbed_config` and `dev_name_xref`
+  // are filled.
+  void _process_tb_config(bool add_aliases = true, bool allow_log_act_content_transfer = true);
+  // The options of `parser` that the process's command line gives; when the
+  // command line is malformed, prints the parser's usage and raises the
+  // user-facing error.
+  Map _parse_cli_args(utils::ArgvQuotingParser& parser);
   void _update_help(utils::ArgvQuotingParser& parser);
+  void _set_log_level(int level) override;
+  // Stores an error (chained to those stored before); the launch or
+  // teardown raises it once its coroutine has ended.
+  void _store_exception(std::exception_ptr exceptionToSave);
+  void _raise_stored_exception_if_present(bool do_teardown = true);
+  [[noreturn]] void _raise_exception(std::exception_ptr exception_to_raise);
 
   // ---- device classification and lookups
   virtual bool _is_virtual_device(const std::string& device_name);
@@ -87,8 +125,7 @@ class BringUpWorkerBase : public BringUpBase {
   Value _get_actual_device_name(const std::string& logical_device_name) const;
   bool _interface_is_present(const Value& interface_name, const Value& interface_dict) const;
 
-  // ---- post-launch processing
-  void _process_tb_config(bool add_aliases = true, bool allow_log_act_content_transfer = true);
+  // ---- the steps of the post-launch processing
   void _write_final_actual_tb_yaml_file();
   void _add_device_aliases();
   void _add_interface_aliases();
@@ -103,35 +140,17 @@ class BringUpWorkerBase : public BringUpBase {
   void _merge_testbed_configs(const Value& from_items, Value& to_items, const std::string& path = "");
   void _wait_for_devices_to_be_ready();
 
-  // ---- instance attributes
-  bool interactive = false;
-  bool jobrix = false;
-  Value taskid;
-  std::optional<std::string> runinfo_dir;
-  std::optional<std::string> topology_name;
-  std::optional<std::string> testbed_file;
-  std::optional<std::string> logical_testbed_file;
-  std::optional<std::string> tb_yaml_output_file_name;
-  bool skip_teardown = false;
-  bool help = false;
   std::vector<std::string> _logical_device_keys_to_ignore;
   std::vector<std::string> _logical_interface_keys_to_ignore;
-  std::unique_ptr<utils::ArgvQuotingParser> base_cli_parser;
-  Value testbed_config = Map{};
-  Value dev_name_xref = Map{};
-  Value dev_intf_xref = Map{};
-  Value enhanced_logical_testbed_config = Map{};
   std::exception_ptr _loop_stored_exception;
-  bool shutting_down = false;
-  std::shared_ptr<event_loop::EventLoop> event_loop;
-  std::shared_ptr<event_loop::Task> launch_topology_task;
-  std::shared_ptr<event_loop::Task> tear_down_topology_task;
-  std::vector<std::string> cli_help_details;
-  std::vector<std::string> cli_usage_details;
-  Value actual_devices = List{};
   double _max_post_launch_wait_min = 45;
 
  private:
+  // Steps of the construction.
+  void read_keyword_arguments(const Kwargs& kwargs);
+  void merge_command_line();
+  void load_testbed_files();
+  void log_construction() const;
   void compute_topology_name();
 };
 

@@ -5,7 +5,8 @@
 // one actual interface (eth1, eth2, ... in the logical file's order) per
 // logical interface that has a link, on the same link and of the same type.
 // The simulated devices live as state files under a directory per topology
-// (MORVANE_SIM_STATE_DIR, default /tmp/morvane-sim), removed at teardown.
+// (under MORVANE_SIM_STATE_DIR, default a private runtime directory:
+// /run/morvane/sim for root), removed at teardown.
 // Every device is waited for by the sim readiness cleaner.
 //
 // A plan (-sim_plan FILE) replays a backend exactly instead: its
@@ -18,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tarvex/morvane/bases.hpp"
 
@@ -40,10 +42,15 @@ class SimWorker : public bases::BringUpWorkerBase {
   // The loaded plan, or null.
   Value plan;
   std::unique_ptr<utils::ArgvQuotingParser> sim_cli_parser;
-  // Where this topology's simulated devices live.
+  // Where this topology's simulated devices live, and what this run put
+  // there (the only things its teardown removes).
   std::string state_dir;
+  bool state_dir_created = false;
+  std::vector<std::string> state_files;
 
  private:
+  void create_state_dir();
+  void remove_state();
   void simulate_logical_devices();
   void replay_plan();
 };

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace tarvex::utils::yaml {
+namespace tarvex::utils::yaml::baseline {
 
 struct QuotedScalar {
   enum class Status {
@@ -28,4 +28,4 @@ struct QuotedScalar {
 // `text[pos]`.  Line breaks are \n, \r\n and \r.
 QuotedScalar read_quoted_scalar(std::string_view text, std::size_t pos);
 
-}  // namespace tarvex::utils::yaml
+}  // namespace tarvex::utils::yaml::baseline

@@ -1,6 +1,6 @@
 #include "yaml_quoted_scalar.hpp"
 
-namespace tarvex::utils::yaml {
+namespace tarvex::utils::yaml::baseline {
 namespace {
 
 bool is_break(char c) { return c == '\n' || c == '\r'; }
@@ -203,4 +203,4 @@ QuotedScalar read_quoted_scalar(std::string_view text, std::size_t pos) {
   return result;
 }
 
-}  // namespace tarvex::utils::yaml
+}  // namespace tarvex::utils::yaml::baseline

@@ -1,0 +1,35 @@
+// What the manager holds of its worker: the subprocess, the memory shared
+// with it, the pipe that carries a construction error back, and the
+// connection to its server with the run's secret token.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tarvex/fd.hpp"
+#include "tarvex/process.hpp"
+#include "tarvex/xmlrpc.hpp"
+
+namespace tarvex::morvane::orvanta::detail {
+
+struct WorkerLink {
+  // The worker subprocess.
+  std::unique_ptr<process::ChildProcess> _svr_process;
+  // The published port (see BringUp::_serverport).
+  std::unique_ptr<process::SharedInt32Cell> serverport_cell;
+  // The proxy to the worker object, set on entering the context.
+  std::unique_ptr<xmlrpc::ServerProxy> bringup_worker;
+  // The worker server's token for this run (set when the server starts);
+  // never logged.
+  std::string token;
+  // The worker's construction error travels back through this pipe.
+  Pipe construction_error;
+  // A signal the manager received during a call and passed on to the worker.
+  std::optional<int> forwarded_signal;
+  // Readable when a signal is pending or the worker has ended (see
+  // proxy_options in connection.cpp).
+  UniqueFd call_watch;
+};
+
+}  // namespace tarvex::morvane::orvanta::detail

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/process.hpp"
@@ -95,7 +96,11 @@ ProcessIdentity ProcessIdentity::self() {
   return *me;
 }
 
-std::optional<ProcessIdentity> ProcessIdentity::of(pid_t pid) {
+namespace {
+
+// The identity and state letter ("R", "S", "Z", ...) of the process now
+// running as `pid`.
+std::optional<std::pair<ProcessIdentity, std::string>> read_stat(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   if (!std::getline(in, stat)) return std::nullopt;
@@ -103,18 +108,28 @@ std::optional<ProcessIdentity> ProcessIdentity::of(pid_t pid) {
   const std::size_t close = stat.rfind(')');
   if (close == std::string::npos) return std::nullopt;
   std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  // After COMM: state is field 3, starttime field 22.
-  for (int index = 3; index < 22 && fields >> field; ++index) {
+  std::string state, field;
+  fields >> state;
+  // After the state (field 3), the start time is field 22.
+  for (int index = 4; index < 22 && fields >> field; ++index) {
   }
   ProcessIdentity identity{pid, 0};
   if (!(fields >> identity.start_time)) return std::nullopt;
-  return identity;
+  return std::make_pair(identity, state);
+}
+
+}  // namespace
+
+std::optional<ProcessIdentity> ProcessIdentity::of(pid_t pid) {
+  const auto stat = read_stat(pid);
+  if (!stat) return std::nullopt;
+  return stat->first;
 }
 
 bool ProcessIdentity::alive() const {
-  const std::optional<ProcessIdentity> now = of(pid);
-  return now && *now == *this;
+  // A zombie (killed, not yet reaped by its parent) tears nothing down.
+  const auto now = read_stat(pid);
+  return now && now->first == *this && now->second != "Z" && now->second != "X";
 }
 
 std::string run_dir_path() {

@@ -13,12 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "orchestrators/netns/journal.hpp"
 #include "support/temp_dir.hpp"
+#include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/process.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "tarvex/value.hpp"
@@ -37,15 +39,33 @@ namespace tarvex::testing {
 
 // Points the backend's journals at a directory of the test's own, so that
 // tests running side by side never see each other's runs.
+// Whatever a failing test leaves behind is removed with it: its journals
+// are the only record of what the runs created.
 class PrivateRunDir {
  public:
   PrivateRunDir() { ::setenv(morvane::orchestrators::netns::kRunDirVariable, dir_.path().c_str(), 1); }
-  ~PrivateRunDir() { ::unsetenv(morvane::orchestrators::netns::kRunDirVariable); }
+  ~PrivateRunDir() {
+    // A worker may still be tearing down (its journal goes last); a dead
+    // one's leftovers are removed as `bringup -cleanup` does.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!journals().empty() && std::chrono::steady_clock::now() < deadline) {
+      try {
+        morvane::leftovers::remove_all();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "cannot remove what the test left: " << e.what();
+        break;
+      }
+      if (!journals().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(journals().empty()) << "runs of the test still hold journals in " << dir_.path();
+    ::unsetenv(morvane::orchestrators::netns::kRunDirVariable);
+  }
   PrivateRunDir(const PrivateRunDir&) = delete;
   PrivateRunDir& operator=(const PrivateRunDir&) = delete;
   std::vector<std::string> journals() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path(), ec)) {
       names.push_back(entry.path().filename().string());
     }
     return names;
@@ -53,6 +73,25 @@ class PrivateRunDir {
 
  private:
   TempDir dir_;
+};
+
+// Runs `action` when the scope ends, also when an assertion ends a test
+// early: what a test built in this process is torn down whatever happens.
+class AtScopeExit {
+ public:
+  explicit AtScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+  ~AtScopeExit() {
+    try {
+      action_();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "tearing down at the end of the test failed: " << e.what();
+    }
+  }
+  AtScopeExit(const AtScopeExit&) = delete;
+  AtScopeExit& operator=(const AtScopeExit&) = delete;
+
+ private:
+  std::function<void()> action_;
 };
 
 // A topology name tag no other test uses: namespaces start with it.

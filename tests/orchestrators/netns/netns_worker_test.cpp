@@ -78,6 +78,7 @@ TEST_F(NetnsWorkerTest, AwkwardNamesALanAndALoneLinkComeUpCarryTrafficAndGoAway)
   MORVANE_REQUIRE_ROOT();
   const std::string root_before = root_interfaces();
   auto worker = make(lan_testbed(tag_));
+  AtScopeExit tear_down([&] { worker->tear_down_topology(); });
   worker->launch_topology();  // includes the readiness wait: carrier, IPv6 past DAD, neighbours' pings
 
   const std::string core = actual(*worker, "core/1");
@@ -210,6 +211,7 @@ TEST_F(NetnsWorkerTest, TheTeardownOfABuildIsIdempotent) {
   netns::Journal journal = netns::Journal::create(tag_);
   netns::Plan plan = netns::make_plan(testbed, {"a", "b"}, {tag_, tag_, journal.run_id(), {"host"}});
   netns::Build build(std::move(plan), std::move(journal));
+  AtScopeExit tear_down([&] { build.tear_down(); });
   build.build();
   EXPECT_EQ(namespaces_named(tag_).size(), 2u);
   EXPECT_EQ(build.tear_down().namespaces.size(), 2u);
@@ -257,6 +259,7 @@ TEST_F(NetnsWorkerTest, TheReadinessCleanerNamesADeviceThatIsNotReadyAndWhatIsMi
   netns::Plan plan = netns::make_plan(testbed, {"a", "b"}, {tag_, tag_, journal.run_id(), {"host"}});
   const std::string ns = plan.devices[0].namespace_name;
   netns::Build build(std::move(plan), std::move(journal));
+  AtScopeExit tear_down([&] { build.tear_down(); });
   build.build();
 
   const Value answering = Value::list({Value::map({{"address", "10.0.0.2"}, {"interface", "eth1"}, {"device", "b"}})});

@@ -15,7 +15,9 @@
 #include <utility>
 
 #include "tarvex/exceptions.hpp"
+#include "tarvex/files.hpp"
 #include "tarvex/process.hpp"
+#include "tarvex/value.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
@@ -30,20 +32,17 @@ constexpr int kRunIdChars = 5;
   throw OSError(error, what + ": " + std::strerror(error));
 }
 
-// Opens (creating when asked and missing) one directory level, refusing
-// one that another user owns or that others may write into.
-UniqueFd open_private_dir(const std::string& path, bool create) {
-  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) raise_errno("Cannot create " + path);
+// Opens the runtime directory, which files::ensure_private_directory has
+// checked (or made): the descriptor is checked again, so that a directory
+// swapped in between is refused too.
+UniqueFd open_private_dir(const std::string& path) {
+  files::ensure_private_directory(path);
   UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir) raise_errno("Cannot open " + path);
   struct stat st {};
   if (::fstat(dir.get(), &st) != 0) raise_errno("Cannot examine " + path);
-  if (st.st_uid != ::geteuid()) {
-    throw OSError(EPERM, "Refusing the runtime directory " + path + ": it belongs to user " +
-                             std::to_string(st.st_uid) + ", not to this process's user " + std::to_string(::geteuid()));
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    throw OSError(EPERM, "Refusing the runtime directory " + path + ": others may write into it");
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    throw OSError(EPERM, "Refusing to use directory " + py_repr(path) + ": it changed while it was opened");
   }
   return dir;
 }
@@ -134,7 +133,7 @@ bool ProcessIdentity::alive() const {
 
 std::string run_dir_path() {
   const char* chosen = std::getenv(kRunDirVariable);
-  return chosen && *chosen ? chosen : kDefaultRunDir;
+  return chosen && *chosen ? chosen : files::private_runtime_directory("morvane/netns");
 }
 
 std::optional<UniqueFd> open_run_dir(bool create) {
@@ -143,8 +142,7 @@ std::optional<UniqueFd> open_run_dir(bool create) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return std::nullopt;
   }
-  if (path == kDefaultRunDir) open_private_dir("/run/morvane", create);
-  return open_private_dir(path, create);
+  return open_private_dir(path);
 }
 
 Journal Journal::create(const std::string& topology) {

@@ -3,8 +3,8 @@
 // the leftovers of a run whose worker died can be found and removed.
 // Nothing is ever removed by name pattern, only what a journal lists.
 //
-// Journals are files in a root-owned runtime directory, /run/morvane/netns
-// (MORVANE_NETNS_RUN_DIR names another one, e.g. for tests), one per run,
+// Journals are files in a private runtime directory, /run/morvane/netns for
+// root (MORVANE_NETNS_RUN_DIR names another one, e.g. for tests), one per run,
 // named after the run id they claim.  A journal names its owner, the worker
 // process, by pid and start time, so that a reused pid is never taken for
 // a live run.
@@ -21,7 +21,6 @@
 namespace tarvex::morvane::orchestrators::netns {
 
 inline constexpr const char* kRunDirVariable = "MORVANE_NETNS_RUN_DIR";
-inline constexpr const char* kDefaultRunDir = "/run/morvane/netns";
 
 // A process as the kernel identifies it over time.
 struct ProcessIdentity {
@@ -70,8 +69,8 @@ class Journal {
 // one free is taken).
 std::string run_id_for(const ProcessIdentity& owner, unsigned attempt);
 
-// The runtime directory, created when `create` and missing; OSError when it
-// is not a directory owned by this user that others cannot write.
+// The runtime directory, created (0700) when `create` and missing; OSError
+// when it is not a directory owned by this user that others cannot write.
 // Nothing (for `create` false) when it does not exist.
 std::optional<UniqueFd> open_run_dir(bool create);
 std::string run_dir_path();

@@ -62,6 +62,7 @@ class PrivateRunDir {
   }
   PrivateRunDir(const PrivateRunDir&) = delete;
   PrivateRunDir& operator=(const PrivateRunDir&) = delete;
+  std::string path() const { return dir_.path().string(); }
   std::vector<std::string> journals() const {
     std::vector<std::string> names;
     std::error_code ec;

@@ -220,6 +220,25 @@ TEST_F(NetnsWorkerTest, TheTeardownOfABuildIsIdempotent) {
   EXPECT_TRUE(run_dir_.journals().empty());
 }
 
+TEST_F(NetnsWorkerTest, TheJournalIsRefusedADirectoryOthersCanWriteToOrASymbolicLink) {
+  // Needs no root: the journal's directory is checked before anything else.
+  TempDir shared;
+  ::chmod(shared.path().c_str(), 0777);
+  const std::string link = dir_.file("link");
+  std::filesystem::create_directory_symlink(dir_.path(), link);
+  for (const std::string& where : {shared.path().string(), link}) {
+    ::setenv(netns::kRunDirVariable, where.c_str(), 1);
+    try {
+      netns::Journal::create(tag_);
+      ADD_FAILURE() << "a journal was written in " << where;
+    } catch (const OSError& e) {
+      EXPECT_NE(std::string(e.what()).find("Refusing to use directory '" + where + "'"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(shared.path()));
+  ::setenv(netns::kRunDirVariable, run_dir_.path().c_str(), 1);
+}
+
 // Runs the netns readiness cleaner on one device in a child process (it
 // enters the device's namespace for good) and returns its error text.
 std::string readiness_error(const std::string& ns, const Value& interfaces, const Value& neighbours,

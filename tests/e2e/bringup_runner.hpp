@@ -81,7 +81,11 @@ struct RunResult {
 class BringupRun {
  public:
   // Starts `bringup ARGS` with the working directory, state and logs in `dir`.
-  BringupRun(const TempDir& dir, std::vector<std::string> args)
+  // Processes the tool leaves behind may end by themselves within
+  // `orphans_may_end` (a worker tearing down after its manager was killed)
+  // before they count as left behind.
+  BringupRun(const TempDir& dir, std::vector<std::string> args,
+             std::chrono::milliseconds orphans_may_end = std::chrono::milliseconds(0))
       : out_path_(dir.path() / "bringup.stdout"), err_path_(dir.path() / "bringup.stderr") {
     std::vector<std::string> argv{bringup_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -103,7 +107,7 @@ class BringupRun {
         [&]() -> int {
           ::close(command[1]);
           ::close(report[0]);
-          return run_helper(argv, env, dir.path().string(), command[0], report[1]);
+          return run_helper(argv, env, dir.path().string(), command[0], report[1], orphans_may_end);
         },
         options);
     ::close(command[0]);
@@ -268,7 +272,8 @@ class BringupRun {
   // The helper: starts the tool, passes the test's signals on to it, and
   // reports how it ended and what it left.
   static int run_helper(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                        const std::string& dir, int command_fd, int report_fd) {
+                        const std::string& dir, int command_fd, int report_fd,
+                        std::chrono::milliseconds orphans_may_end) {
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
       write_all(report_fd, "error cannot become a child subreaper\n");
       return 1;
@@ -306,6 +311,14 @@ class BringupRun {
     while (::waitpid(tool, &status, 0) < 0 && errno == EINTR) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Orphans that end by themselves in the time allowed are not left behind.
+    const auto orphans_deadline = std::chrono::steady_clock::now() + orphans_may_end;
+    while (std::chrono::steady_clock::now() < orphans_deadline) {
+      while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      if (own_children().empty()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     std::string report = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                            : "signal " + std::to_string(WTERMSIG(status));
     report += " " + std::to_string(seconds) + "\n";

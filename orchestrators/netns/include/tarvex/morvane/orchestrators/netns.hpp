@@ -1,0 +1,65 @@
+// The netns orchestrator: brings a logical testbed up as a real network on
+// this Linux machine, with nothing but the kernel.
+//
+// Each logical device (of type host, linux, router or switch) becomes a
+// network namespace; a link with two ends becomes a veth pair, a link with
+// more ends a bridge in the topology's link namespace with a veth per end.
+// Interfaces are named eth1, eth2, ... in the logical file's order, get
+// deterministic MAC addresses and the user's addresses, MTU and VLAN;
+// routers forward, switches bridge their linked interfaces, and gateways
+// and routes are installed.  The actual device name is the namespace's
+// name, reachable with `ip netns exec NAME ...`.  Every device is then
+// waited for by the netns readiness cleaner.
+//
+// What a run creates is journaled before it exists; the teardown ends the
+// processes left inside the run's namespaces and removes the namespaces,
+// also after a launch that failed half-way.  The leftovers of a run whose
+// worker was killed are found and removed by `bringup -cleanup`.
+//
+// Needs CAP_NET_ADMIN and CAP_SYS_ADMIN (root).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tarvex/morvane/bases.hpp"
+
+namespace tarvex::morvane::orchestrators::netns {
+
+class Build;
+
+class NetnsWorker : public bases::BringUpWorkerBase {
+  TARVEX_OBJECT(NetnsWorker)
+
+ public:
+  NetnsWorker();
+  ~NetnsWorker() override;
+
+  // Keywords (and options): netns_ready_timeout (-netns_ready_timeout
+  // SECONDS, how long each device may take to get ready).
+  void init(const Args& args, const Kwargs& kwargs) override;
+  void update_help() override;
+  void _set_log_level(int level) override;
+  asio::awaitable<void> _launch_topology() override;
+  asio::awaitable<void> _tear_down_topology() override;
+
+  double netns_ready_timeout = 30;
+  std::unique_ptr<utils::ArgvQuotingParser> netns_cli_parser;
+
+ private:
+  // The topology's name in namespace names and MAC addresses: the logical
+  // testbed's name, else the logical file's.
+  std::string topology_identity() const;
+  void report_build();
+
+  std::unique_ptr<Build> build_;
+  std::optional<long> fail_at_step_;
+};
+
+// The environment variable that makes the given kernel operation of the
+// build (counted from 1) fail, to prove that a half-built topology is torn
+// down completely.
+inline constexpr const char* kFailAtVariable = "MORVANE_NETNS_FAIL_AT";
+
+}  // namespace tarvex::morvane::orchestrators::netns

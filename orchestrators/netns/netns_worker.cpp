@@ -1,0 +1,278 @@
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "builder.hpp"
+#include "journal.hpp"
+#include "namespaces.hpp"
+#include "plan.hpp"
+#include "tarvex/morvane/cleaners/netns.hpp"
+#include "tarvex/morvane/orchestrators/netns.hpp"
+#include "tarvex/morvane/schema.hpp"
+#include "tarvex/registry.hpp"
+
+namespace tarvex::morvane::orchestrators::netns {
+
+namespace {
+
+log::Logger& logger() {
+  static log::Logger& netns_logger = log::getLogger("tarvex.morvane.orchestrators.netns");
+  return netns_logger;
+}
+
+// How many devices are built between two looks at the event loop (where a
+// termination signal stops the launch).
+constexpr std::size_t kDevicesPerTurn = 16;
+
+// One address as a text, several as a list.
+Value addresses_value(const std::vector<IpAddress>& addresses, int family) {
+  List texts;
+  for (const IpAddress& address : addresses) {
+    if (address.family == family) texts.emplace_back(address.text());
+  }
+  if (texts.size() == 1) return texts.front();
+  return Value(std::move(texts));
+}
+
+// The user's content of an interface the base cannot carry over (one
+// without a link), with the backend's own keys left to the backend.
+Map user_content(const Value* entry) {
+  Map content;
+  if (!entry || !entry->is_map()) return content;
+  for (const auto& [key, value] : entry->as_map()) {
+    const std::string name = key.is_str() ? key.as_str() : "";
+    if (name == "alias" || name == "boundToInterface" || name == "type" || name == "link") continue;
+    content.insert_or_assign(key, value);
+  }
+  return content;
+}
+
+}  // namespace
+
+const ClassInfo& NetnsWorker::class_info() {
+  static ClassInfo& info = []() -> ClassInfo& {
+    static ClassInfo c("tarvex.morvane.orchestrators.netns.NetnsWorker", &BringUpWorkerBase::class_info(),
+                       factory_of<NetnsWorker>());
+    c.field("netns_ready_timeout", &NetnsWorker::netns_ready_timeout);
+    return c;
+  }();
+  return info;
+}
+
+TARVEX_REGISTER_CLASS(worker_classes(), NetnsWorker, "netns");
+// What network namespaces stand for.
+MORVANE_DEVICE_TYPES(NetnsWorker, "host", "linux", "router", "switch");
+
+NetnsWorker::NetnsWorker() = default;
+NetnsWorker::~NetnsWorker() = default;
+
+void NetnsWorker::init(const Args& args, const Kwargs& kwargs) {
+  BringUpWorkerBase::init(args, kwargs);
+  netns_ready_timeout = Convert<double>::from(kwarg(kwargs, "netns_ready_timeout", 30), "netns_ready_timeout");
+  netns_cli_parser = std::make_unique<utils::ArgvQuotingParser>(utils::ArgvQuotingParser::Options{
+      .description = "Options of the netns orchestrator (network namespaces on this machine; needs root):"});
+  netns_cli_parser->add_argument({.flags = {"-netns_ready_timeout"},
+                                  .help = "Seconds each device may take to get ready: interfaces up with carrier, "
+                                          "IPv6 addresses past duplicate detection, neighbours answering pings "
+                                          "(default 30).",
+                                  .metavar = "SECONDS",
+                                  .type = utils::Argument::Type::Float});
+  for (const auto& [name, value] : _parse_cli_args(*netns_cli_parser)) set_attr(name.str(), value);
+  if (!(netns_ready_timeout > 0)) throw ValueError("-netns_ready_timeout must be a positive number of seconds");
+
+  if (const char* fail_at = std::getenv(kFailAtVariable); fail_at && *fail_at) {
+    char* end = nullptr;
+    const long step = std::strtol(fail_at, &end, 10);
+    if (*end != '\0' || step <= 0) {
+      throw ValueError(std::string(kFailAtVariable) + " must be a positive number, not '" + fail_at + "'");
+    }
+    fail_at_step_ = step;
+  }
+}
+
+void NetnsWorker::update_help() {
+  BringUpWorkerBase::update_help();
+  if (netns_cli_parser) _update_help(*netns_cli_parser);
+}
+
+void NetnsWorker::_set_log_level(int level) {
+  BringUpWorkerBase::_set_log_level(level);
+  logger().set_level(level);
+  log::getLogger("tarvex.morvane.cleaners.netns").set_level(level);
+}
+
+std::string NetnsWorker::topology_identity() const {
+  const Value* testbed = logical_testbed_config.is_map() ? logical_testbed_config.find("testbed") : nullptr;
+  const Value name = testbed && testbed->is_map() ? testbed->get("name") : Value();
+  if (name.is_scalar() && !name.is_none() && !name.str().empty()) return name.str();
+  if (logical_testbed_file && !logical_testbed_file->empty()) {
+    return std::filesystem::path(*logical_testbed_file).stem().string();
+  }
+  return topology_name.value_or("");
+}
+
+asio::awaitable<void> NetnsWorker::_launch_topology() {
+  if (build_) throw RuntimeError("Topology " + *topology_name + " is up already: tear it down before launching again");
+  std::vector<std::string> names;
+  for (const Value& name : BringUpBase::logical_devices.as_list()) names.push_back(name.str());
+  PlanOptions options;
+  options.topology_tag = topology_identity();
+  options.mac_seed = topology_identity();
+  options.device_types = schema::device_types_of(class_info()).names();
+
+  // Everything is checked before anything is created: first what the user
+  // wrote, then the privileges.
+  options.run_id = "check";
+  make_plan(logical_testbed_config, names, options);
+  if (const std::vector<std::string> missing = missing_privileges(); !missing.empty()) {
+    std::string lacking;
+    for (const std::string& cap : missing) lacking += (lacking.empty() ? "" : " and ") + cap;
+    throw OSError(EPERM,
+                  "The netns orchestrator needs root: creating network namespaces takes CAP_NET_ADMIN and "
+                  "CAP_SYS_ADMIN, and this process lacks " +
+                      lacking + ". Run bringup as root (for example with sudo). Nothing was created.");
+  }
+
+  const auto started = std::chrono::steady_clock::now();
+  Journal journal = Journal::create(*topology_name);
+  options.run_id = journal.run_id();
+  Plan plan;
+  try {
+    plan = make_plan(logical_testbed_config, names, options);
+  } catch (...) {
+    journal.remove();
+    throw;
+  }
+  for (const std::string& warning : plan.warnings) logger().warning("Logical testbed: {}", warning);
+  logger().info("Building topology {}: {} device(s) in network namespaces (run {}) ...", *topology_name,
+                plan.devices.size(), plan.run_id);
+  build_ = std::make_unique<Build>(std::move(plan), std::move(journal), fail_at_step_);
+  const std::size_t devices = build_->plan().devices.size();
+  // A look at the loop now and then: a termination signal ends the launch
+  // there (and the teardown removes what was built).
+  auto look_at_the_loop = [](std::size_t done) -> asio::awaitable<void> {
+    if (done % kDevicesPerTurn == kDevicesPerTurn - 1) {
+      co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    }
+  };
+  for (std::size_t d = 0; d < devices; ++d) {
+    build_->create_namespace_of(d);
+    co_await look_at_the_loop(d);
+  }
+  build_->create_lans();
+  for (std::size_t d = 0; d < devices; ++d) {
+    build_->build_device(d);
+    co_await look_at_the_loop(d);
+  }
+  build_->finish();
+  logger().info("Built {} device(s) in {:.0f} ms.", build_->plan().devices.size(),
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+  report_build();
+  _process_tb_config(false, true);
+}
+
+void NetnsWorker::report_build() {
+  const Plan& plan = build_->plan();
+  const Value* logical_topology = logical_testbed_config.is_map() ? logical_testbed_config.find("topology") : nullptr;
+  Map devices, topology, readiness;
+  List actual_names;
+  for (const PlannedDevice& device : plan.devices) {
+    const std::string& actual = device.namespace_name;
+    const Value* device_topology =
+        logical_topology && logical_topology->is_map() ? logical_topology->find(device.logical_name) : nullptr;
+    const Value* logical_interfaces =
+        device_topology && device_topology->is_map() ? device_topology->find("interfaces") : nullptr;
+
+    Map interfaces;
+    List ready_interfaces{"lo"};
+    for (const PlannedInterface& interface : device.interfaces) {
+      const Value* logical_entry = logical_interfaces && logical_interfaces->is_map()
+                                       ? logical_interfaces->find(interface.logical_name)
+                                       : nullptr;
+      Value& entry = interfaces[interface.name];
+      const bool first_here = entry.is_none();
+      Map fields;
+      // Without a link the base cannot bind the interface to the user's, so
+      // the alias and the user's content are written here.
+      if (!interface.link && first_here) fields = user_content(logical_entry);
+      if (interface.link) fields["link"] = *interface.link;
+      fields["type"] = interface.type;
+      if (interface.kind != InterfaceKind::Loopback) fields["mac"] = mac_text(interface.mac);
+      if (interface.mtu) fields["mtu"] = *interface.mtu;
+      std::vector<IpAddress> addresses = interface.addresses;
+      if (!first_here) {
+        // A second loopback interface: its addresses are on lo as well.
+        for (const char* key : {"ipv4", "ipv6"}) {
+          const Value held = entry.get(key);
+          for (const Value& text : held.is_list() ? held.as_list() : List{held}) {
+            if (text.is_str()) addresses.push_back(*IpAddress::parse(text.as_str(), 0, true));
+          }
+        }
+        fields = entry.as_map();
+      }
+      fields.erase("ipv4");
+      fields.erase("ipv6");
+      for (int family : {4, 6}) {
+        const Value value = addresses_value(addresses, family);
+        if (value.truthy()) fields[family == 4 ? "ipv4" : "ipv6"] = value;
+      }
+      if (first_here) fields["alias"] = interface.logical_name;
+      entry = Value(std::move(fields));
+      if (interface.up && interface.kind != InterfaceKind::Loopback) ready_interfaces.emplace_back(interface.name);
+    }
+    for (const PlannedBridge& bridge : device.bridges) {
+      Value entry = Value::map({{"type", "bridge"}, {"mac", mac_text(bridge.mac)}});
+      if (bridge.vlan) entry["vlan"] = *bridge.vlan;
+      List ports;
+      for (const PlannedInterface& interface : device.interfaces) {
+        if (interface.bridge && device.bridges[*interface.bridge].name == bridge.name)
+          ports.emplace_back(interface.name);
+      }
+      entry["ports"] = Value(std::move(ports));
+      interfaces[bridge.name] = entry;
+      // A bridge has carrier once one of its ports has.
+      if (!entry["ports"].as_list().empty()) ready_interfaces.emplace_back(bridge.name);
+    }
+
+    devices[actual] = Value::map({{"type", device.type},
+                                  {"os", "linux"},
+                                  {"connections", Value::map({{"netns", Value::map({{"namespace", actual}})}})},
+                                  {"alias", device.logical_name}});
+    topology[actual] = Value::map({{"interfaces", interfaces}});
+    dev_name_xref[actual] = device.logical_name;
+
+    List neighbours;
+    for (const Neighbour& neighbour : device.neighbours) {
+      neighbours.push_back(Value::map({{"address", neighbour.address.address_text()},
+                                       {"interface", neighbour.interface},
+                                       {"device", neighbour.owner}}));
+    }
+    readiness[actual] = Value::map({{"namespace", actual},
+                                    {"interfaces", Value(std::move(ready_interfaces))},
+                                    {"neighbours", Value(std::move(neighbours))}});
+    actual_names.emplace_back(actual);
+  }
+  testbed_config =
+      Value::map({{"testbed", Value::map({{"name", *topology_name}})}, {"devices", devices}, {"topology", topology}});
+  autogenerated_clean_config = Value::map(
+      {{"cleaners", Value::map({{"netns", Value::map({{"class", cleaners::netns::NetnsCleaner::class_info().name()},
+                                                      {"devices", actual_names},
+                                                      {"timeout", netns_ready_timeout}})}})},
+       {"devices", readiness}});
+}
+
+asio::awaitable<void> NetnsWorker::_tear_down_topology() {
+  if (!build_) co_return;
+  const TeardownReport report = build_->tear_down();
+  build_.reset();
+  for (const std::string& process : report.processes) {
+    logger().info("Ended process {} left inside the topology.", process);
+  }
+  logger().info("Removed {} network namespace(s) of topology {}.", report.namespaces.size(), *topology_name);
+}
+
+}  // namespace tarvex::morvane::orchestrators::netns

@@ -135,11 +135,31 @@ bool BringUp::worker_reachable() const {
   return link_->bringup_worker && link_->_svr_process && link_->_svr_process->is_alive();
 }
 
+// A connection that ends in the middle of a call: the worker that was
+// killed closes its sockets a moment before the kernel reports its end, so
+// its end is awaited briefly, and a worker that died is reported as such
+// rather than as a connection error.
+void BringUp::rethrow_if_worker_died() const {
+  process::ChildProcess* worker = link_->_svr_process.get();
+  if (!worker) return;
+  pollfd ended{worker->pidfd(), POLLIN, 0};
+  if (worker->pidfd() >= 0) ::poll(&ended, 1, 1000);
+  if (!worker->is_alive() && worker->exit_status() != 0) {
+    std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
+  }
+}
+
 Value BringUp::remote(const std::string& name, const List& params, bool reraise_signal) const {
   link_->forwarded_signal.reset();
   Value result;
   try {
     result = link_->bringup_worker->call(name, params);
+  } catch (const EOFError&) {
+    rethrow_if_worker_died();
+    std::rethrow_exception(BringupExceptionWithTraceback(std::current_exception()).get_user_exception());
+  } catch (const ConnectionError&) {
+    rethrow_if_worker_died();
+    std::rethrow_exception(BringupExceptionWithTraceback(std::current_exception()).get_user_exception());
   } catch (const std::exception&) {
     std::rethrow_exception(BringupExceptionWithTraceback(std::current_exception()).get_user_exception());
   }

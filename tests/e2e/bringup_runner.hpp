@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,6 +28,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -130,6 +132,15 @@ class BringupRun {
   // Where a run in `dir` keeps its simulated devices.
   static std::filesystem::path sim_state_root(const TempDir& dir) { return dir.path() / "sim-state"; }
 
+  // The tool's worker subprocess (the tool's child), if it has one now.
+  std::optional<pid_t> worker_pid() const {
+    const std::vector<pid_t> tools = children_of(helper_.pid());
+    if (tools.empty()) return std::nullopt;
+    const std::vector<pid_t> workers = children_of(tools.front());
+    if (workers.empty()) return std::nullopt;
+    return workers.front();
+  }
+
   // Sends a signal to the tool (nothing once it has ended).
   void send_signal(int signum) {
     const char byte = static_cast<char>(signum);
@@ -208,6 +219,24 @@ class BringupRun {
     }
   }
 
+  // The processes whose parent is `parent`.
+  static std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string stat = read_file(entry.path() / "stat");
+      const std::size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream fields(stat.substr(close + 1));
+      std::string state;
+      pid_t ppid = 0;
+      fields >> state >> ppid;
+      if (ppid == parent) children.push_back(std::stoi(name));
+    }
+    return children;
+  }
+
   // The processes whose parent is this one: "PID STATE COMMAND".
   static std::vector<std::pair<pid_t, std::string>> own_children() {
     std::vector<std::pair<pid_t, std::string>> children;
@@ -248,6 +277,9 @@ class BringupRun {
                                      const std::string& dir, pid_t helper) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != helper) ::_exit(127);
+    // A process that a test ends with SIGQUIT writes no core file.
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
     const int in = ::open("/dev/null", O_RDONLY);
     const int out = ::open((dir + "/bringup.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = ::open((dir + "/bringup.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -158,6 +158,7 @@ class BringUp : public bases::BringUpBase {
   Value remote(const std::string& name, const List& params = {}, bool reraise_signal = true) const;
   Value remote_read(const char* message, const char* name) const;
   bool worker_reachable() const;
+  void rethrow_if_worker_died() const;
   // Lets the devices settle and holds an interactive user; true when the
   // worker ended meanwhile.
   bool settle_and_hold();

@@ -28,7 +28,6 @@ int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pi
   int code = 1;
   try {
     if (options.new_process_group) ::setpgid(0, 0);
-    for (int signum : options.default_signals) std::signal(signum, SIG_DFL);
     if (options.parent_death_signal) {
       ::prctl(PR_SET_PDEATHSIG, options.parent_death_signal);
       // The parent may have died before the request took effect.
@@ -76,12 +75,22 @@ void ChildProcess::reset() {
 ChildProcess ChildProcess::fork(const std::function<int()>& entry, const Options& options) {
   log::flush_all();
   const pid_t parent = ::getpid();
+  // The signals the child takes back to their default action are held
+  // until it has done so: one sent in between would otherwise run the
+  // parent's handler in the child and be lost there.
+  sigset_t held, before;
+  sigemptyset(&held);
+  for (int signum : options.default_signals) sigaddset(&held, signum);
+  ::pthread_sigmask(SIG_BLOCK, &held, &before);
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    const int error = errno;
-    throw OSError(error, std::string("fork failed: ") + std::strerror(error));
+  if (pid == 0) {
+    for (int signum : options.default_signals) std::signal(signum, SIG_DFL);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    run_child(entry, parent, options);
   }
-  if (pid == 0) run_child(entry, parent, options);
+  const int fork_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (pid < 0) throw OSError(fork_error, std::string("fork failed: ") + std::strerror(fork_error));
   ChildProcess child;
   child.pid_ = pid;
   child.pidfd_ = open_pidfd(pid);

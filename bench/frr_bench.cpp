@@ -213,6 +213,8 @@ int main(int argc, char** argv) {
   tarvex::log::getLogger("tarvex.morvane").set_level(tarvex::log::WARNING);
   const fs::path dir = fs::temp_directory_path() / ("frr-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
+  // The readiness wait's logs and the daemons' go there too.
+  tarvex::log::managed_handlers().tasklog.log_dir = dir.string();
   // The daemons started by hand share FRR's own files: what they leave
   // there is removed if it was not there before.
   const bool gr_state_before = fs::exists("/run/frr/ospfd-gr.json");

@@ -42,11 +42,12 @@ bool flag_of(const Json& json, const char* key) {
   return found != json.end() && found->is_boolean() && found->get<bool>();
 }
 
-// A command's JSON output from a daemon of an instance.
-Json ask(const std::string& directory, const std::string& daemon, const std::string& command,
-         Clock::time_point deadline) {
+// A command's JSON output from a daemon of an instance.  Each answer has
+// its own bound, so that the last look before the wait's deadline still
+// sees the state.
+Json ask(const std::string& directory, const std::string& daemon, const std::string& command) {
   VtyClient client(directory + "/" + daemon + ".vty");
-  const std::string out = client.run(command, std::min(deadline, Clock::now() + kAnswerBound));
+  const std::string out = client.run(command, Clock::now() + kAnswerBound);
   try {
     return Json::parse(out);
   } catch (const Json::exception& e) {
@@ -62,9 +63,9 @@ struct OspfInterface {
   std::string state;  // "Point-To-Point", "DR", "DROther", ...
 };
 
-std::map<std::string, OspfInterface> ospf_interfaces(const std::string& directory, Clock::time_point deadline) {
+std::map<std::string, OspfInterface> ospf_interfaces(const std::string& directory) {
   std::map<std::string, OspfInterface> interfaces;
-  const Json answer = ask(directory, "ospfd", "show ip ospf interface json", deadline);
+  const Json answer = ask(directory, "ospfd", "show ip ospf interface json");
   const auto found = answer.find("interfaces");
   if (found == answer.end() || !found->is_object()) return interfaces;
   for (const auto& [name, entry] : found->items()) {
@@ -87,10 +88,9 @@ struct Adjacency {
 };
 
 // What keeps OSPF from having converged: the adjacencies not Full.
-std::vector<std::string> ospf_missing(const std::string& directory, std::vector<Adjacency>& adjacencies,
-                                      Clock::time_point deadline) {
+std::vector<std::string> ospf_missing(const std::string& directory, std::vector<Adjacency>& adjacencies) {
   std::vector<std::string> missing;
-  const std::map<std::string, OspfInterface> own = ospf_interfaces(directory, deadline);
+  const std::map<std::string, OspfInterface> own = ospf_interfaces(directory);
   std::map<std::string, std::map<std::string, OspfInterface>> peers;
   for (Adjacency& adjacency : adjacencies) {
     if (adjacency.decided) continue;
@@ -101,7 +101,7 @@ std::vector<std::string> ospf_missing(const std::string& directory, std::vector<
     }
     try {
       auto [it, fresh] = peers.try_emplace(adjacency.peer_directory);
-      if (fresh) it->second = ospf_interfaces(adjacency.peer_directory, deadline);
+      if (fresh) it->second = ospf_interfaces(adjacency.peer_directory);
       adjacency.decided = true;
       for (const auto& [name, theirs] : it->second) {
         if (theirs.address == adjacency.address && theirs.enabled && !theirs.passive) adjacency.expected = true;
@@ -113,7 +113,7 @@ std::vector<std::string> ospf_missing(const std::string& directory, std::vector<
     }
   }
 
-  const Json answer = ask(directory, "ospfd", "show ip ospf neighbor json", deadline);
+  const Json answer = ask(directory, "ospfd", "show ip ospf neighbor json");
   const auto neighbours = answer.find("neighbors");
   for (const Adjacency& adjacency : adjacencies) {
     if (!adjacency.expected) continue;
@@ -142,9 +142,9 @@ std::vector<std::string> ospf_missing(const std::string& directory, std::vector<
 }
 
 // What keeps BGP from having converged: the sessions not Established.
-std::vector<std::string> bgp_missing(const std::string& directory, Clock::time_point deadline) {
+std::vector<std::string> bgp_missing(const std::string& directory) {
   std::vector<std::string> missing;
-  const Json answer = ask(directory, "bgpd", "show bgp neighbors json", deadline);
+  const Json answer = ask(directory, "bgpd", "show bgp neighbors json");
   if (!answer.is_object()) return missing;
   for (const auto& [peer, entry] : answer.items()) {
     if (!entry.is_object() || flag_of(entry, "adminShutDown")) continue;
@@ -198,8 +198,7 @@ void FrrCleaner::clean(topology::Device& device) {
   while (!silent.empty()) {
     for (auto it = silent.begin(); it != silent.end();) {
       try {
-        VtyClient(directory + "/" + it->first + ".vty")
-            .run("show version", std::min(deadline, Clock::now() + kAnswerBound));
+        VtyClient(directory + "/" + it->first + ".vty").run("show version", Clock::now() + kAnswerBound);
         it = silent.erase(it);
       } catch (const std::exception& e) {
         it->second = e.what();
@@ -220,15 +219,20 @@ void FrrCleaner::clean(topology::Device& device) {
     adjacencies.push_back({candidate.get("interface").str(), candidate.get("address").str(),
                            candidate.get("device").str(), candidate.get("directory").str()});
   }
+  // What was missing at the last complete look: a look that fails (a
+  // daemon busy past the answer bound) does not hide it.
+  std::vector<std::string> missing{"not looked at yet"};
   for (;;) {
-    std::vector<std::string> missing;
     try {
-      if (runs("ospfd")) missing = ospf_missing(directory, adjacencies, deadline);
+      std::vector<std::string> now;
+      if (runs("ospfd")) now = ospf_missing(directory, adjacencies);
       if (runs("bgpd")) {
-        for (std::string& session : bgp_missing(directory, deadline)) missing.push_back(std::move(session));
+        for (std::string& session : bgp_missing(directory)) now.push_back(std::move(session));
       }
+      missing = std::move(now);
     } catch (const std::exception& e) {
-      missing.push_back(e.what());
+      logger().debug("{}: cannot look at the routing protocols: {}", who, e.what());
+      if (!missing.empty() && missing.front() == "not looked at yet") missing = {e.what()};
     }
     if (missing.empty()) break;
     if (Clock::now() >= deadline) throw not_converged(joined(missing));

@@ -144,16 +144,16 @@ class NetnsFrrTest : public ::testing::Test {
     reset_bringup_process_state();
   }
 
-  std::unique_ptr<NetnsWorker> make(const std::string& yaml) {
+  std::unique_ptr<NetnsWorker> make(const std::string& yaml, double ready_timeout = 20) {
     const std::string path = dir_.file("logical.yaml");
     std::ofstream(path) << yaml;
-    return create<NetnsWorker>({},
-                               {{"logical_testbed_file", path}, {"topology_name", tag_}, {"netns_ready_timeout", 20}});
+    return create<NetnsWorker>(
+        {}, {{"logical_testbed_file", path}, {"topology_name", tag_}, {"netns_ready_timeout", ready_timeout}});
   }
 
   // The launch's error (empty when it did not fail); it must leave nothing.
-  std::string failed_launch(const std::string& yaml) {
-    auto worker = make(yaml);
+  std::string failed_launch(const std::string& yaml, double ready_timeout = 20) {
+    auto worker = make(yaml, ready_timeout);
     std::string message;
     try {
       worker->launch_topology();
@@ -304,6 +304,32 @@ TEST_F(NetnsFrrTest, ARefusedConfigurationADaemonThatFailsAndAMissingFrrStopTheL
   EXPECT_NE(message.find("Install the Debian package frr (apt-get install frr). Nothing was created."),
             std::string::npos)
       << message;
+}
+
+TEST_F(NetnsFrrTest, ARouterThatDoesNotConvergeFailsTheBringUpNamingWhatIsMissing) {
+  MORVANE_REQUIRE_ROOT();
+  // The two ends of the link are in different areas (no adjacency ever
+  // forms), and r1's BGP neighbour does not exist.
+  const std::string message = failed_launch(
+      "testbed: {name: " + tag_ +
+          "}\ndevices:\n"
+          "  r1: {type: router, logical: true, frr: {bgp: {asn: 65001, neighbors: [{address: 10.0.12.9, remote_as: "
+          "65009}]}}}\n"
+          "  r2: {type: router, logical: true, frr: {}}\n"
+          "topology:\n"
+          "  r1: {interfaces: {e0: {link: l, ipv4: 10.0.12.1/24, ospf: {area: 0}}}}\n"
+          "  r2: {interfaces: {e0: {link: l, ipv4: 10.0.12.2/24, ospf: {area: 1}}}}\n",
+      2);
+  // Both fail; the bring-up names the first.
+  const bool r1 = message.find("Router r1 (network namespace " + tag_ + "-") != std::string::npos &&
+                  message.find(
+                      "has not converged after 2 s: OSPF neighbour r2 (10.0.12.2 via eth1) has not been seen; BGP "
+                      "session with 10.0.12.9 (AS 65009) is ") != std::string::npos;
+  const bool r2 = message.find("Router r2 (network namespace " + tag_ + "-") != std::string::npos &&
+                  message.find(
+                      "has not converged after 2 s: OSPF neighbour r1 (10.0.12.1 via eth1) has not been "
+                      "seen") != std::string::npos;
+  EXPECT_TRUE(r1 || r2) << message;
 }
 
 TEST_F(NetnsFrrTest, TheDaemonsOfAKilledWorkerAreRemovedWithItsOtherLeftovers) {

@@ -1,11 +1,14 @@
 #include "builder.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <set>
+#include <thread>
 
 #include "namespaces.hpp"
 #include "route_socket.hpp"
@@ -254,13 +257,70 @@ void Build::build() {
   finish();
 }
 
+void Build::start_frr(const std::string& log_directory) {
+  for (const PlannedDevice& device : plan_.devices) {
+    if (!device.frr) continue;
+    if (!frr_directory_) {
+      const std::string directory = journal_->frr_directory();
+      journal_->record_directory(directory);
+      if (::mkdir(directory.c_str(), 0700) != 0) {
+        const int error = errno;
+        throw OSError(error, "Cannot create the FRR directory " + directory + ": " + std::strerror(error));
+      }
+      frr_directory_ = directory;
+    }
+    const std::string ns = device.namespace_name;
+    const std::string directory = *frr_directory_ + "/" + ns;
+    const std::string log_prefix = log_directory.empty() ? directory + "/" : log_directory + "/" + ns + ".";
+    frr_.emplace_back(device.logical_name, ns, directory, log_prefix, *device.frr);
+    frr_.back().start(*journal_);
+  }
+}
+
+bool Build::advance_frr() {
+  bool all = true;
+  for (FrrInstance& instance : frr_) all = instance.advance(*journal_) && all;
+  return all;
+}
+
+std::vector<std::string> Build::stop_frr() {
+  std::vector<std::string> killed;
+  if (frr_.empty()) return killed;
+  for (FrrInstance& instance : frr_) instance.terminate();
+  const auto deadline = std::chrono::steady_clock::now() + kFrrGrace;
+  auto all_ended = [&] {
+    bool all = true;
+    for (FrrInstance& instance : frr_) all = instance.ended() && all;
+    return all;
+  };
+  while (!all_ended() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (FrrInstance& instance : frr_) {
+    for (std::string& name : instance.kill_remaining()) killed.push_back(std::move(name));
+  }
+  frr_.clear();
+  return killed;
+}
+
 TeardownReport Build::tear_down() {
+  // The daemons first: they are this process's children and hold their
+  // namespaces.
+  const std::vector<std::string> frr_killed = stop_frr();
   // Our own descriptors would keep the namespaces alive.
   link_socket_.reset();
   link_namespace_.reset();
   namespaces_.clear();
   TeardownReport report = tear_down_namespaces(created_);
+  report.frr_killed = frr_killed;
   created_.clear();
+  if (frr_directory_) {
+    // Never follows a link the daemons may have left inside.
+    std::error_code ec;
+    std::filesystem::remove_all(*frr_directory_, ec);
+    if (ec) throw OSError(ec.value(), "Cannot remove the FRR directory " + *frr_directory_ + ": " + ec.message());
+    frr_directory_.reset();
+  }
   if (journal_) {
     journal_->remove();
     journal_.reset();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "frr_daemons.hpp"
 #include "journal.hpp"
 #include "plan.hpp"
 #include "tarvex/fd.hpp"
@@ -27,6 +28,7 @@ class RouteSocket;
 struct TeardownReport {
   std::vector<std::string> namespaces;  // names removed
   std::vector<std::string> processes;   // "PID (COMMAND)" of the processes ended
+  std::vector<std::string> frr_killed;  // FRR daemons that needed SIGKILL
 };
 
 // How long processes inside a namespace get to end after SIGTERM.
@@ -59,7 +61,18 @@ class Build {
   // All three.
   void build();
 
-  // Removes everything created so far and then the journal; idempotent.
+  // The FRR instances of the routers with an `frr` section, once the
+  // build is finished: makes the run's FRR directory and starts every
+  // router's zebra; the daemons' logs go to `log_directory` (as
+  // "<namespace>.<daemon>.log"), or into each instance's directory when it
+  // is empty.
+  void start_frr(const std::string& log_directory);
+  // Moves every instance's start on; true once all are up.
+  bool advance_frr();
+  const std::vector<FrrInstance>& frr_instances() const { return frr_; }
+
+  // Removes everything created so far (the FRR daemons first, then the
+  // namespaces, the FRR directories) and then the journal; idempotent.
   TeardownReport tear_down();
 
  private:
@@ -88,7 +101,12 @@ class Build {
   std::vector<std::string> created_;                  // names claimed, in order
   std::vector<std::vector<Attachment>> attachments_;  // per device and interface
   std::unique_ptr<RouteSocket> link_socket_;
-  bool dummies_ = true;  // until the kernel says it has none
+  // Ends the FRR daemons (SIGTERM, kFrrGrace, SIGKILL); returns those killed.
+  std::vector<std::string> stop_frr();
+
+  std::vector<FrrInstance> frr_;
+  std::optional<std::string> frr_directory_;  // made (and journaled) by start_frr
+  bool dummies_ = true;                       // until the kernel says it has none
   int stubs_ = 0;
 };
 

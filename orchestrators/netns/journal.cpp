@@ -67,6 +67,12 @@ std::optional<JournalRecord> parse(const std::string& file, const std::string& t
       record.topology = rest;
     } else if (key == "namespace" && !rest.empty() && rest.find('/') == std::string::npos) {
       record.namespaces.push_back(rest);
+    } else if (key == "directory" && !rest.empty()) {
+      record.directories.push_back(rest);
+    } else if (key == "process") {
+      std::istringstream fields(rest);
+      ProcessIdentity process;
+      if (fields >> process.pid >> process.start_time && process.pid > 0) record.processes.push_back(process);
     }
   }
   if (record.owner.pid <= 0) return std::nullopt;
@@ -178,6 +184,22 @@ void Journal::record_namespace(const std::string& name) {
     raise_errno("Cannot write the journal " + run_dir_path() + "/" + name_);
   }
 }
+
+void Journal::record_directory(const std::string& path) {
+  if (!write_line(file_.get(), "directory " + path)) {
+    raise_errno("Cannot write the journal " + run_dir_path() + "/" + name_);
+  }
+}
+
+void Journal::record_process(const ProcessIdentity& process) {
+  if (!write_line(file_.get(), "process " + std::to_string(process.pid) + " " + std::to_string(process.start_time))) {
+    raise_errno("Cannot write the journal " + run_dir_path() + "/" + name_);
+  }
+}
+
+std::string Journal::frr_directory() const { return frr_directory_of(run_id_); }
+
+std::string frr_directory_of(const std::string& run_id) { return run_dir_path() + "/" + run_id + ".frr"; }
 
 void Journal::remove() {
   if (!dir_) return;

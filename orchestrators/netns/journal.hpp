@@ -41,6 +41,10 @@ struct JournalRecord {
   std::string topology;
   ProcessIdentity owner;
   std::vector<std::string> namespaces;  // in creation order
+  // The run's FRR directory (its routers' private directories are inside).
+  std::vector<std::string> directories;
+  // The FRR daemons started (and vtysh), as started.
+  std::vector<ProcessIdentity> processes;
 };
 
 // The journal of this process's run.
@@ -54,6 +58,12 @@ class Journal {
   const std::string& run_id() const { return run_id_; }
   // Records a namespace name before the namespace is created.
   void record_namespace(const std::string& name);
+  // Records a directory before it is created.
+  void record_directory(const std::string& path);
+  // Records a process right after it is started.
+  void record_process(const ProcessIdentity& process);
+  // The run's FRR directory: `<runtime directory>/<run id>.frr`.
+  std::string frr_directory() const;
   // Removes the journal (once everything it lists is gone).
   void remove();
 
@@ -77,6 +87,10 @@ std::string run_dir_path();
 
 // Every journal of the runtime directory (none when it does not exist).
 std::vector<JournalRecord> read_journals();
+
+// The FRR directory a journal of `run_id` may name; a directory the
+// journal names elsewhere is never removed.
+std::string frr_directory_of(const std::string& run_id);
 
 // Removes a dead run's journal file, if it is still the one read.
 void remove_journal(const JournalRecord& record);

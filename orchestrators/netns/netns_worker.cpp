@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cerrno>
@@ -10,6 +12,8 @@
 #include "journal.hpp"
 #include "namespaces.hpp"
 #include "plan.hpp"
+#include "tarvex/files.hpp"
+#include "tarvex/morvane/cleaners/frr.hpp"
 #include "tarvex/morvane/cleaners/netns.hpp"
 #include "tarvex/morvane/orchestrators/netns.hpp"
 #include "tarvex/morvane/schema.hpp"
@@ -27,6 +31,8 @@ log::Logger& logger() {
 // How many devices are built between two looks at the event loop (where a
 // termination signal stops the launch).
 constexpr std::size_t kDevicesPerTurn = 16;
+// How often the start of the FRR daemons is looked at.
+constexpr auto kFrrPoll = std::chrono::milliseconds(5);
 
 // One address as a text, several as a list.
 Value addresses_value(const std::vector<IpAddress>& addresses, int family) {
@@ -103,6 +109,7 @@ void NetnsWorker::_set_log_level(int level) {
   BringUpWorkerBase::_set_log_level(level);
   logger().set_level(level);
   log::getLogger("tarvex.morvane.cleaners.netns").set_level(level);
+  log::getLogger("tarvex.morvane.cleaners.frr").set_level(level);
 }
 
 std::string NetnsWorker::topology_identity() const {
@@ -127,7 +134,7 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   // Everything is checked before anything is created: first what the user
   // wrote, then the privileges.
   options.run_id = "check";
-  make_plan(logical_testbed_config, names, options);
+  check_frr_installed(make_plan(logical_testbed_config, names, options));
   if (const std::vector<std::string> missing = missing_privileges(); !missing.empty()) {
     std::string lacking;
     for (const std::string& cap : missing) lacking += (lacking.empty() ? "" : " and ") + cap;
@@ -171,15 +178,59 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   build_->finish();
   logger().info("Built {} device(s) in {:.0f} ms.", build_->plan().devices.size(),
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+  co_await start_frr();
   report_build();
   _process_tb_config(false, true);
+}
+
+void NetnsWorker::check_frr_installed(const Plan& plan) const {
+  std::vector<std::string> daemons, routers;
+  bool vtysh = false;
+  for (const PlannedDevice& device : plan.devices) {
+    if (!device.frr) continue;
+    routers.push_back(py_repr(device.logical_name));
+    for (const std::string& daemon : device.frr->daemons) {
+      if (std::find(daemons.begin(), daemons.end(), daemon) == daemons.end()) daemons.push_back(daemon);
+    }
+    vtysh = vtysh || device.frr->raw_config.has_value();
+  }
+  if (routers.empty()) return;
+  const std::vector<std::string> missing = missing_frr_parts(daemons, vtysh);
+  if (missing.empty()) return;
+  std::string lacking, asking;
+  for (const std::string& part : missing) lacking += (lacking.empty() ? "" : ", ") + part;
+  for (const std::string& router : routers) asking += (asking.empty() ? "" : ", ") + router;
+  throw OSError(ENOENT, "FRRouting is not installed, and the router(s) " + asking + " run it (missing: " + lacking +
+                            "). Install the Debian package frr (apt-get install frr). Nothing was created.");
+}
+
+asio::awaitable<void> NetnsWorker::start_frr() {
+  bool any = false;
+  for (const PlannedDevice& device : build_->plan().devices) any = any || device.frr.has_value();
+  if (!any) co_return;
+  const auto started = std::chrono::steady_clock::now();
+  // The daemons' logs stay beside the run's other logs (the readiness
+  // wait's), when there is a log directory.
+  std::string log_directory = log::managed_handlers().tasklog.log_dir;
+  if (!log_directory.empty()) {
+    log_directory += "/" + *topology_name;
+    files::ensure_private_directory(log_directory);
+  }
+  build_->start_frr(log_directory);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  while (!build_->advance_frr()) {
+    timer.expires_after(kFrrPoll);
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  logger().info("Started FRRouting on {} router(s) in {:.0f} ms.", build_->frr_instances().size(),
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
 }
 
 void NetnsWorker::report_build() {
   const Plan& plan = build_->plan();
   const Value* logical_topology = logical_testbed_config.is_map() ? logical_testbed_config.find("topology") : nullptr;
   Map devices, topology, readiness;
-  List actual_names;
+  List actual_names, frr_routers;
   for (const PlannedDevice& device : plan.devices) {
     const std::string& actual = device.namespace_name;
     const Value* device_topology =
@@ -238,10 +289,16 @@ void NetnsWorker::report_build() {
       if (!entry["ports"].as_list().empty()) ready_interfaces.emplace_back(bridge.name);
     }
 
-    devices[actual] = Value::map({{"type", device.type},
-                                  {"os", "linux"},
-                                  {"connections", Value::map({{"netns", Value::map({{"namespace", actual}})}})},
-                                  {"alias", device.logical_name}});
+    Value connections = Value::map({{"netns", Value::map({{"namespace", actual}})}});
+    devices[actual] = Value::map({{"type", device.type}, {"os", "linux"}, {"alias", device.logical_name}});
+    if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
+      connections["vtysh"] = Value::map(
+          {{"command", List{kVtysh, "--vty_socket", instance->directory()}}, {"socket_dir", instance->directory()}});
+      Map logs;
+      for (const auto& [daemon, path] : instance->log_files()) logs[daemon] = path;
+      devices[actual]["frr"] = Value::map({{"directory", instance->directory()}, {"logs", Value(std::move(logs))}});
+    }
+    devices[actual]["connections"] = connections;
     topology[actual] = Value::map({{"interfaces", interfaces}});
     dev_name_xref[actual] = device.logical_name;
 
@@ -254,21 +311,61 @@ void NetnsWorker::report_build() {
     readiness[actual] = Value::map({{"namespace", actual},
                                     {"interfaces", Value(std::move(ready_interfaces))},
                                     {"neighbours", Value(std::move(neighbours))}});
+    if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
+      readiness[actual]["frr"] = frr_readiness(device, *instance);
+      frr_routers.emplace_back(actual);
+    }
     actual_names.emplace_back(actual);
   }
   testbed_config =
       Value::map({{"testbed", Value::map({{"name", *topology_name}})}, {"devices", devices}, {"topology", topology}});
-  autogenerated_clean_config = Value::map(
-      {{"cleaners", Value::map({{"netns", Value::map({{"class", cleaners::netns::NetnsCleaner::class_info().name()},
-                                                      {"devices", actual_names},
-                                                      {"timeout", netns_ready_timeout}})}})},
-       {"devices", readiness}});
+  Map cleaners{{"netns", Value::map({{"class", cleaners::netns::NetnsCleaner::class_info().name()},
+                                     {"devices", actual_names},
+                                     {"timeout", netns_ready_timeout}})}};
+  if (!frr_routers.empty()) {
+    cleaners["frr"] = Value::map({{"class", cleaners::frr::FrrCleaner::class_info().name()},
+                                  {"devices", frr_routers},
+                                  {"timeout", netns_ready_timeout}});
+  }
+  autogenerated_clean_config = Value::map({{"cleaners", Value(std::move(cleaners))}, {"devices", readiness}});
+}
+
+const FrrInstance* NetnsWorker::frr_instance_of(const std::string& logical_name) const {
+  for (const FrrInstance& instance : build_->frr_instances()) {
+    if (instance.router() == logical_name) return &instance;
+  }
+  return nullptr;
+}
+
+Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance& instance) const {
+  List daemons{"zebra"};
+  for (const std::string& daemon : instance.setup().daemons) daemons.emplace_back(daemon);
+  // The OSPF neighbours the topology may imply: the IPv4 neighbours that
+  // run ospfd too.  The cleaner keeps those whose interfaces run OSPF on
+  // both ends, as the two ospfd report them.
+  List ospf;
+  if (instance.setup().runs("ospfd")) {
+    for (const Neighbour& neighbour : device.neighbours) {
+      const FrrInstance* peer = frr_instance_of(neighbour.owner);
+      if (!neighbour.address.is_ipv4() || !peer || !peer->setup().runs("ospfd")) continue;
+      ospf.push_back(Value::map({{"interface", neighbour.interface},
+                                 {"address", neighbour.address.address_text()},
+                                 {"device", neighbour.owner},
+                                 {"directory", peer->directory()}}));
+    }
+  }
+  return Value::map({{"directory", instance.directory()},
+                     {"daemons", Value(std::move(daemons))},
+                     {"ospf_neighbours", Value(std::move(ospf))}});
 }
 
 asio::awaitable<void> NetnsWorker::_tear_down_topology() {
   if (!build_) co_return;
   const TeardownReport report = build_->tear_down();
   build_.reset();
+  for (const std::string& daemon : report.frr_killed) {
+    logger().warning("FRR daemon {} did not end on SIGTERM within {} ms and was killed.", daemon, kFrrGrace.count());
+  }
   for (const std::string& process : report.processes) {
     logger().info("Ended process {} left inside the topology.", process);
   }

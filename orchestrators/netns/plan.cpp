@@ -67,6 +67,7 @@ class Problems {
  public:
   void add(std::string text) { items_.push_back(std::move(text)); }
   bool empty() const { return items_.empty(); }
+  std::vector<std::string>& items() { return items_; }
   [[noreturn]] void raise() const {
     std::string text = "The logical testbed cannot be built by the netns orchestrator:";
     for (const std::string& item : items_) text += "\n  - " + item;
@@ -158,6 +159,7 @@ class Planner {
     assign_macs();
     check_segments();
     plan_routes(names);
+    plan_frr(logical_, plan_, problems_.items());
     if (!problems_.empty()) problems_.raise();
     return std::move(plan_);
   }

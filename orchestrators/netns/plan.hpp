@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "frr_config.hpp"
 #include "ip_address.hpp"
 #include "tarvex/value.hpp"
 
@@ -77,6 +78,8 @@ struct PlannedDevice {
   std::vector<PlannedInterface> interfaces;
   std::vector<Route> routes;
   std::vector<Neighbour> neighbours;
+  // A router with an `frr` section: the FRRouting daemons it runs.
+  std::optional<FrrSetup> frr;
 };
 
 struct InterfaceRef {

@@ -7,7 +7,10 @@
 // Interfaces are named eth1, eth2, ... in the logical file's order, get
 // deterministic MAC addresses and the user's addresses, MTU and VLAN;
 // routers forward, switches bridge their linked interfaces, and gateways
-// and routes are installed.  The actual device name is the namespace's
+// and routes are installed.  A router with an `frr` section runs
+// FRRouting (zebra and the daemons its configuration needs), started once
+// its interfaces are up, and is waited for by the frr readiness cleaner
+// until its OSPF neighbours are Full and its BGP sessions Established.  The actual device name is the namespace's
 // name, reachable with `ip netns exec NAME ...`.  Every device is then
 // waited for by the netns readiness cleaner.
 //
@@ -28,6 +31,9 @@
 namespace tarvex::morvane::orchestrators::netns {
 
 class Build;
+class FrrInstance;
+struct Plan;
+struct PlannedDevice;
 
 class NetnsWorker : public bases::BringUpWorkerBase {
   TARVEX_OBJECT(NetnsWorker)
@@ -51,7 +57,14 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // The topology's name in namespace names and MAC addresses: the logical
   // testbed's name, else the logical file's.
   std::string topology_identity() const;
+  // OSError naming the routers and the missing parts when FRR is not
+  // installed but a router of the plan runs it.
+  void check_frr_installed(const Plan& plan) const;
+  // Starts the FRR daemons of the routers, and waits until they answer.
+  asio::awaitable<void> start_frr();
   void report_build();
+  const FrrInstance* frr_instance_of(const std::string& logical_name) const;
+  Value frr_readiness(const PlannedDevice& device, const FrrInstance& instance) const;
 
   std::unique_ptr<Build> build_;
   std::optional<long> fail_at_step_;

@@ -33,6 +33,9 @@ if(MORVANE_BUILD_PYTHON)
   list(GET py_version 1 py_minor)
   math(EXPR py_next "${py_minor} + 1")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3 (>= ${py_major}.${py_minor}), python3 (<< ${py_major}.${py_next})")
+  # Removing the package also removes the byte code python3 wrote beside it.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 endif()
 # The plugin needs pytest; tests of netns topologies enter namespaces and
 # ping (the backend itself needs neither); programs built against the

@@ -149,6 +149,9 @@ def check(args, work):
                                          "tarvex-morvane-targets.cmake")]
     dist_packages = "/usr/lib/python3/dist-packages/"
     if args.python_sources:
+        search_path = run(["/usr/bin/python3", "-c", "import sys; print(sys.path)"], env={}).stdout
+        if repr(dist_packages.rstrip("/")) not in search_path:
+            fail("/usr/bin/python3 does not look in %s: %s" % (dist_packages, search_path))
         package_dir = dist_packages + "tarvex/morvane/"
         expected.append(package_dir + args.python_module)
         expected += [package_dir + n for n in os.listdir(args.python_sources) if n.endswith(".py")]

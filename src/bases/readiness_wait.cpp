@@ -10,6 +10,7 @@
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/morvane/loader.hpp"
+#include "tarvex/morvane/progress.hpp"
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/dicts.hpp"
 #include "tarvex/utils/import_utils.hpp"
@@ -140,7 +141,9 @@ void BringUpWorkerBase::_wait_for_devices_to_be_ready() {
   if (targets.empty()) return;
 
   ForkedLogSettings forked_logs(topology_name);
-  async_::pcall(targets, _max_post_launch_wait_min * SECONDS_PER_MINUTE, devices);
+  progress::record("waiting", std::to_string(targets.size()));
+  async_::pcall(targets, _max_post_launch_wait_min * SECONDS_PER_MINUTE, devices,
+                [](const std::string& device) { progress::record("ready", device); });
 }
 
 }  // namespace tarvex::morvane::bases

@@ -3,11 +3,13 @@
 // down and raises the user-facing error in the caller's context.
 #include <algorithm>
 #include <csignal>
+#include <string>
 
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/exceptions.hpp"
+#include "tarvex/morvane/progress.hpp"
 #include "tarvex/morvane/server_shutdown.hpp"
 
 namespace tarvex::morvane::bases {
@@ -74,6 +76,7 @@ void BringUpWorkerBase::launch_topology() {
   if (help) return;
   warn_about_unknown_bringup_settings();
   logger().info("Launching topology...");
+  progress::record("launching");
   logger().debug("Installing signal handlers...");
   bringup_signals::install_signal_handlers();
 
@@ -83,6 +86,7 @@ void BringUpWorkerBase::launch_topology() {
     event_loop->run_until_complete(launch_topology_task);
     if (!_loop_stored_exception) {
       logger().info("Topology has been launched.");
+      progress::record("launched", std::to_string(dev_name_xref.is_map() ? dev_name_xref.size() : 0));
       _wait_for_devices_to_be_ready();
       _write_final_actual_tb_yaml_file();
     }
@@ -101,6 +105,7 @@ void BringUpWorkerBase::launch_topology() {
   }
   // On every path: a stored error tears the topology down and is raised,
   // replacing an interrupt still in flight.
+  if (_loop_stored_exception) progress::record("launch-failed");
   _raise_stored_exception_if_present();
   if (in_flight) std::rethrow_exception(in_flight);
 }
@@ -111,12 +116,14 @@ void BringUpWorkerBase::tear_down_topology(bool raise_stored_exception) {
   }
   if (!help && !(skip_teardown && jobrix) && event_loop && !shutting_down) {
     logger().info("Tearing down topology...");
+    progress::record("tearing-down");
     shutting_down = true;
     std::exception_ptr in_flight;
     try {
       tear_down_topology_task = event_loop->create_task(_tear_down_topology(), "tear_down_topology");
       event_loop->run_until_complete(tear_down_topology_task);
       logger().info("Topology has been torn down.");
+      progress::record("torn-down");
     } catch (const std::exception& e) {
       if (called_as_context_mgr || jobrix) logger().error("tear_down_topology failed due to exception : {}", e.what());
       _store_exception(std::current_exception());

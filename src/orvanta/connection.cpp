@@ -46,8 +46,12 @@ xmlrpc::ServerProxy::Options proxy_options(detail::WorkerLink& link) {
     // worker, which ends what it is doing and answers; the manager raises
     // the signal's error itself once the call is over.
     if (const std::optional<int> signum = signals::take_pending()) {
-      link.forwarded_signal = *signum;
-      if (worker) worker->send_signal(*signum);
+      if (link.forward_signals) {
+        link.forwarded_signal = *signum;
+        if (worker) worker->send_signal(*signum);
+      } else if (!link.deferred_signal) {
+        link.deferred_signal = *signum;
+      }
     }
     // A worker that crashed or was killed will never answer.  One that
     // exited normally has answered already: its answer (or the end of the

@@ -1,5 +1,9 @@
 // The worker's state offered as properties of the manager, read through
 // the worker server.
+#include <csignal>
+#include <utility>
+
+#include "orvanta/worker_link.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 
 namespace tarvex::morvane::orvanta {
@@ -39,6 +43,19 @@ Value joined(const std::vector<std::string>& manager_list, const Value& worker_l
 Value BringUp::remote_read(const char* message, const char* name) const {
   if (!worker_reachable()) return Value();
   logger().debug(message);
+  // A read is short: a signal that arrives meanwhile is left to the next
+  // wait (the settling wait, the hold, the caller's own) rather than passed
+  // on to the worker, which would end its serving and tear down under the
+  // reader, who would then see the connection fail instead of the signal.
+  detail::WorkerLink& link = worker_link();
+  link.forward_signals = false;
+  struct Restore {
+    detail::WorkerLink& link;
+    ~Restore() {
+      link.forward_signals = true;
+      if (const std::optional<int> signum = std::exchange(link.deferred_signal, std::nullopt)) ::raise(*signum);
+    }
+  } restore{link};
   return remote(name);
 }
 

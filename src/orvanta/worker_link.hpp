@@ -27,6 +27,10 @@ struct WorkerLink {
   Pipe construction_error;
   // A signal the manager received during a call and passed on to the worker.
   std::optional<int> forwarded_signal;
+  // While false (during reads of the worker's attributes), a signal is not
+  // passed on but kept here, and recorded again once the call is over.
+  bool forward_signals = true;
+  std::optional<int> deferred_signal;
   // Readable when a signal is pending or the worker has ended (see
   // proxy_options in connection.cpp).
   UniqueFd call_watch;

@@ -66,6 +66,31 @@ TEST_F(ManagerContext, MemoisedPropertiesAskOncePerManager) {
   });
 }
 
+// A Control-C during a read of the worker's state (the report's, say) is
+// not passed on to the worker, which would stop serving and tear down under
+// the reader; it waits for the next wait, which takes it.
+TEST_F(ManagerContext, ASignalDuringAReadWaitsForTheNextWaitAndTheWorkerKeepsServing) {
+  signals::capture({SIGINT});
+  auto bringup = manager(Kwargs{
+      {"logical_testbed_file", logical_testbed()}, {"marker_dir", dir_.path().string()}, {"read_sleep_ms", 400}});
+  bringup->enter();
+  std::thread sender([] {
+    std::this_thread::sleep_for(100ms);
+    ::kill(::getpid(), SIGINT);
+  });
+  Value testbed;
+  const std::exception_ptr error = raised([&] { testbed = bringup->topology_config(); });
+  sender.join();
+  EXPECT_FALSE(error) << format_exception(error);
+  EXPECT_EQ(testbed["devices"]["act-R1"]["alias"], Value("R1"));
+  EXPECT_EQ(marks("torn_down"), 0);
+  EXPECT_TRUE(bringup->link()._svr_process->is_alive());
+  EXPECT_EQ(signals::take_pending(), SIGINT);
+  bringup->exit(nullptr);
+  EXPECT_EQ(marks("torn_down"), 1);
+  signals::release(SIGINT);
+}
+
 TEST_F(ManagerContext, HelpOnTheCommandLineShowsBothOptionSetsAndLaunchesNothing) {
   ScopedCommandLine cli({"bringup", "-h"});
   auto bringup = manager(Kwargs{{"logical_testbed_file", logical_testbed()}, {"marker_dir", dir_.path().string()}});

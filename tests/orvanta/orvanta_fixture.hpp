@@ -5,7 +5,8 @@
 // "launched", "torn_down" are appended to there, one line per event, from
 // the worker subprocess), "fail_launch" (text of a ValueError raised by the
 // launch), "fail_init" (text of an error raised by the constructor),
-// "hang_init" (the constructor never returns), "launch_sleep_ms".
+// "hang_init" (the constructor never returns), "launch_sleep_ms",
+// "read_sleep_ms" (reading testbed_config takes that long).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,6 +43,7 @@ class OrvantaTestWorker : public morvane::bases::BringUpWorkerBase {
     marker_dir = kwarg(kwargs, "marker_dir").truthy() ? kwarg(kwargs, "marker_dir").str() : "";
     fail_launch = kwarg(kwargs, "fail_launch");
     launch_sleep_ms = kwarg(kwargs, "launch_sleep_ms", 0).as_int();
+    read_sleep_ms = kwarg(kwargs, "read_sleep_ms", 0).as_int();
     if (kwarg(kwargs, "fail_init").truthy()) throw RuntimeError(kwarg(kwargs, "fail_init").str());
     if (kwarg(kwargs, "hang_init").truthy()) {
       for (;;) ::pause();
@@ -71,14 +73,24 @@ class OrvantaTestWorker : public morvane::bases::BringUpWorkerBase {
     if (!marker_dir.empty()) std::ofstream(marker_dir + "/" + event, std::ios::app) << ::getpid() << "\n";
   }
 
+  Value slow_testbed_config() const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(read_sleep_ms));
+    return testbed_config;
+  }
+
   std::string marker_dir;
   Value fail_launch;
   std::int64_t launch_sleep_ms = 0;
+  std::int64_t read_sleep_ms = 0;
 };
 
 inline const ClassInfo& OrvantaTestWorker::class_info() {
-  static ClassInfo info("tests.OrvantaTestWorker", &morvane::bases::BringUpWorkerBase::class_info(),
-                        factory_of<OrvantaTestWorker>());
+  static ClassInfo& info = []() -> ClassInfo& {
+    static ClassInfo c("tests.OrvantaTestWorker", &morvane::bases::BringUpWorkerBase::class_info(),
+                       factory_of<OrvantaTestWorker>());
+    c.property("testbed_config", &OrvantaTestWorker::slow_testbed_config);
+    return c;
+  }();
   return info;
 }
 

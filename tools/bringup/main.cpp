@@ -15,18 +15,22 @@
 #include <iostream>
 #include <string_view>
 
-#include "tarvex/morvane/bases/help.hpp"
+#include "summary_table.hpp"
 #include "tarvex/files.hpp"
+#include "tarvex/morvane/bases/help.hpp"
 #include "tarvex/morvane/cli.hpp"
 #include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orvanta.hpp"
+#include "tarvex/morvane/progress.hpp"
 #include "tarvex/signals.hpp"
 #include "tarvex/utils/yaml.hpp"
+#include "terminal_progress.hpp"
 
 namespace {
 
 using namespace tarvex;
 using morvane::BringUp;
+using morvane::bringup_tool::TerminalProgress;
 namespace utils = morvane::utils;
 
 constexpr int kFailed = 1;
@@ -94,18 +98,26 @@ void print_help(const BringUp& bringup, utils::ArgvQuotingParser& tool) {
   for (const std::string& section : tool_help) std::cout << "\n" << section;
 }
 
+// On a terminal the table of what was built takes the place of the list of
+// devices.
+void report_on_terminal(const Value& testbed) { std::cerr << morvane::bringup_tool::summary_table(testbed, true); }
+
 // What was built: the topology's name, its devices and where its testbed
 // file is; the testbed itself when no file was asked for.  Only what
 // happened is reported: a run that launched nothing fails.
-void report(const BringUp& bringup, std::filesystem::file_time_type started) {
+void report(const BringUp& bringup, std::filesystem::file_time_type started, TerminalProgress* progress) {
   if (!bringup.logical_devices().truthy()) {
     throw Exception(
         "Nothing was brought up: the logical testbed declares no logical device (a device with \"logical: true\").");
   }
   const Value testbed = bringup.topology_config();
+  // The phases shown so far are closed first.
+  if (progress) progress->pause();
   std::cerr << "\nTopology " << bringup.topology_name().str() << " is up.\n";
   const Value* devices = testbed.find("devices");
-  if (devices && devices->is_map()) {
+  if (progress) {
+    report_on_terminal(testbed);
+  } else if (devices && devices->is_map()) {
     std::cerr << "Devices (actual name <- your name):\n";
     for (const auto& [actual, entry] : devices->as_map()) {
       const Value alias = entry.is_map() ? entry.get("alias") : Value();
@@ -147,6 +159,15 @@ int remove_leftovers() {
   if (removed.empty()) std::cerr << "No leftovers of dead runs found.\n";
   for (const std::string& line : removed) std::cerr << "Removed " << line << "\n";
   return 0;
+}
+
+// The progress display, when standard error is a terminal and a topology
+// is to be brought up; its records are turned on before the worker is
+// forked, so that the worker sends them too.
+std::optional<TerminalProgress> start_terminal_progress(const std::vector<std::string>& command) {
+  if (asks_for_help(command) || !TerminalProgress::wanted()) return std::nullopt;
+  morvane::progress::enable();
+  return std::optional<TerminalProgress>(std::in_place);
 }
 
 int run(int argc, char** argv) {
@@ -194,19 +215,28 @@ int run(int argc, char** argv) {
   Kwargs kwargs{{"interactive", Value(options).get("interactive").truthy() || ::isatty(STDIN_FILENO) == 1}};
   if (!given(command, "-orchestrator") && !given(command, "-clean_files")) kwargs["orchestrator"] = "sim";
 
+  // Made before the manager, so that it shows the manager's last records
+  // (its worker's teardown on an error) before it stops.
+  std::optional<TerminalProgress> progress = start_terminal_progress(command);
   std::unique_ptr<BringUp> bringup;
   try {
     bringup = create<BringUp>({}, kwargs);
   } catch (const utils::ArgumentError& e) {
+    if (progress) progress->finish();
     std::cerr << "bringup: error: " << e.what() << "\n";
     return kBadCommandLine;
   }
+  if (progress && morvane::orvanta::logger().is_enabled_for(log::DEBUG)) progress->show_info_records();
   morvane::bases::with_context(*bringup, [&](BringUp& b) {
     if (b.help() == Value(true)) {
+      if (progress) progress->pause();
       print_help(b, tool);
       return;
     }
-    report(b, started);
+    report(b, started, progress ? &*progress : nullptr);
+    // (What the tool asked for: reading the worker's attribute would be one
+    // more call for a Control-C to fall into.)
+    if (progress) progress->settle(kwargs.at("interactive").truthy());
   });
   return 0;
 }

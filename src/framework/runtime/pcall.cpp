@@ -93,8 +93,9 @@ std::unique_ptr<Call> start_call(const Target& target, Object& device) {
 // the run ends, no child is left running.
 class ParallelRun {
  public:
-  explicit ParallelRun(double timeout)
-      : timeout_(timeout),
+  ParallelRun(double timeout, std::function<void(const std::string&)> on_success)
+      : on_success_(std::move(on_success)),
+        timeout_(timeout),
         deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))) {}
   ParallelRun(const ParallelRun&) = delete;
   ParallelRun& operator=(const ParallelRun&) = delete;
@@ -153,6 +154,7 @@ class ParallelRun {
     call.finished = true;
     --running_;
     if (call.status != 0) raise_failure(call);
+    if (on_success_) on_success_(call.device_name);
   }
 
   [[noreturn]] void raise_failure(const Call& first) {
@@ -194,6 +196,7 @@ class ParallelRun {
     running_ = 0;
   }
 
+  std::function<void(const std::string&)> on_success_;
   double timeout_;
   Clock::time_point deadline_;
   std::vector<std::unique_ptr<Call>> calls_;
@@ -202,12 +205,13 @@ class ParallelRun {
 
 }  // namespace
 
-void pcall(const std::vector<Target>& targets, double timeout, const std::vector<std::shared_ptr<Object>>& device) {
+void pcall(const std::vector<Target>& targets, double timeout, const std::vector<std::shared_ptr<Object>>& device,
+           const std::function<void(const std::string& device_name)>& on_success) {
   if (targets.size() != device.size()) {
     throw ValueError("pcall: " + std::to_string(targets.size()) + " targets but " + std::to_string(device.size()) +
                      " devices");
   }
-  ParallelRun run(timeout);
+  ParallelRun run(timeout, on_success);
   for (std::size_t i = 0; i < targets.size(); ++i) run.add(start_call(targets[i], *device[i]));
   run.wait_all();
   log::getLogger("tarvex.async_").debug(fmt::format("Parallel call completed for {} device(s).", run.size()));

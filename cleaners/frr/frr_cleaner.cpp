@@ -80,8 +80,9 @@ struct Adjacency {
   std::string interface;
   std::string address;
   std::string device;
+  std::string peer_interface;
   std::string peer_directory;
-  bool decided = false;  // both ends' interfaces known
+  bool decided = false;  // both ends' ospfd know their interfaces
   bool expected = false;
 
   std::string label() const { return "OSPF neighbour " + device + " (" + address + " via " + interface + ")"; }
@@ -94,18 +95,29 @@ std::vector<std::string> ospf_missing(const std::string& directory, std::vector<
   std::map<std::string, std::map<std::string, OspfInterface>> peers;
   for (Adjacency& adjacency : adjacencies) {
     if (adjacency.decided) continue;
+    // An ospfd lists an interface once zebra has told it of the interface:
+    // until both ends are listed, whether OSPF runs on the link is not known
+    // yet, and the adjacency is waited for.
     const auto mine = own.find(adjacency.interface);
-    if (mine == own.end() || !mine->second.enabled || mine->second.passive) {
+    if (mine == own.end()) {
+      missing.push_back(adjacency.label() + ": ospfd does not know " + adjacency.interface + " yet");
+      continue;
+    }
+    if (!mine->second.enabled || mine->second.passive) {
       adjacency.decided = true;  // OSPF does not run on our end
       continue;
     }
     try {
       auto [it, fresh] = peers.try_emplace(adjacency.peer_directory);
       if (fresh) it->second = ospf_interfaces(adjacency.peer_directory);
-      adjacency.decided = true;
-      for (const auto& [name, theirs] : it->second) {
-        if (theirs.address == adjacency.address && theirs.enabled && !theirs.passive) adjacency.expected = true;
+      const auto theirs = it->second.find(adjacency.peer_interface);
+      if (theirs == it->second.end()) {
+        missing.push_back(adjacency.label() + ": " + adjacency.device + "'s ospfd does not know " +
+                          adjacency.peer_interface + " yet");
+        continue;
       }
+      adjacency.decided = true;
+      adjacency.expected = theirs->second.enabled && !theirs->second.passive;
     } catch (const std::exception& e) {
       peers.erase(adjacency.peer_directory);
       missing.push_back("cannot ask " + adjacency.device + "'s ospfd whether " + adjacency.address +
@@ -217,7 +229,8 @@ void FrrCleaner::clean(topology::Device& device) {
   std::vector<Adjacency> adjacencies;
   for (const Value& candidate : candidates.as_list()) {
     adjacencies.push_back({candidate.get("interface").str(), candidate.get("address").str(),
-                           candidate.get("device").str(), candidate.get("directory").str()});
+                           candidate.get("device").str(), candidate.get("peer_interface").str(),
+                           candidate.get("directory").str()});
   }
   // What was missing at the last complete look: a look that fails (a
   // daemon busy past the answer bound) does not hide it.

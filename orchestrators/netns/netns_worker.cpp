@@ -351,6 +351,7 @@ Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance&
       ospf.push_back(Value::map({{"interface", neighbour.interface},
                                  {"address", neighbour.address.address_text()},
                                  {"device", neighbour.owner},
+                                 {"peer_interface", neighbour.owner_interface},
                                  {"directory", peer->directory()}}));
     }
   }

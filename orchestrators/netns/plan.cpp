@@ -447,7 +447,8 @@ class Planner {
         const bool known = std::any_of(device.neighbours.begin(), device.neighbours.end(),
                                        [&](const Neighbour& n) { return n.address.same_address(other.address); });
         if (!known) {
-          device.neighbours.push_back({interface.name, other.address, plan_.devices[other.ref.device].logical_name});
+          device.neighbours.push_back({interface.name, other.address, plan_.devices[other.ref.device].logical_name,
+                                       plan_.interface(other.ref).name});
         }
       }
     }

@@ -56,7 +56,8 @@ struct Route {
 struct Neighbour {
   std::string interface;  // the device's actual interface facing it
   IpAddress address;
-  std::string owner;  // the logical device that holds it
+  std::string owner;            // the logical device that holds it
+  std::string owner_interface;  // its actual interface holding the address
 };
 
 // A Linux bridge inside a switch device: "br0" with every linked interface

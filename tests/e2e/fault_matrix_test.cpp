@@ -61,6 +61,9 @@ std::string case_name(const FaultCase& c) {
   return name;
 }
 
+// How GoogleTest and CTest name a case's parameter.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << case_name(c); }
+
 // How a case must end.
 struct Expected {
   std::optional<int> exit_code;   // nullopt: the manager itself ends by the signal

@@ -105,5 +105,48 @@ TEST(LabBringUp, WithoutAnOutputFileTheFinalTestbedGoesToStandardOutput) {
   EXPECT_FALSE(testbed.at("devices").contains("traffic-gen"));  // no static file this time
 }
 
+// Text beyond the Basic Multilingual Plane is ordinary text: in a key, a
+// value and a device name it goes through the worker, the XML-RPC read of
+// the testbed and the final file unchanged.  A byte that is not UTF-8 is
+// refused when the file is loaded, before anything is built.
+TEST(LabBringUp, CarriesAnyUnicodeTextAndRefusesBytesThatAreNotUtf8BeforeTheLaunch) {
+  TempDir dir;
+  std::string lab = read_file(lab_file("logical.yaml"));
+  auto replace = [&lab](const std::string& from, const std::string& to) {
+    for (std::size_t at = lab.find(from); at != std::string::npos; at = lab.find(from, at + to.size())) {
+      lab.replace(at, from.size(), to);
+    }
+  };
+  replace("    role: internal\n",
+          "    role: internal\n    notes-\U0001F680: true\n    motto: \"launch \U0001F680 na\u00EFve\"\n");
+  replace("  SW1:\n", "  SW\U0001F680:\n");
+  const std::string logical = dir.file("logical.yaml");
+  write_file(logical, lab);
+  const std::string output = dir.file("actual.yaml");
+  const RunResult result = run_bringup(
+      dir, {"-logical_testbed_file", logical, "-tb_yaml_output_file_name", output, "-log_dir", dir.file("logs")});
+  ASSERT_TRUE(result.ended && result.exited) << result.describe();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_NE(result.err.find("sim-SW\U0001F680 <- SW\U0001F680"), std::string::npos) << result.describe();
+  expect_nothing_left(result, dir);
+  const Value testbed = yaml::load_file(output);
+  const Value& r2 = testbed.at("devices").at("sim-R2");
+  EXPECT_EQ(r2.get("notes-\U0001F680"), Value(true)) << r2.pformat();
+  EXPECT_EQ(r2.get("motto"), Value("launch \U0001F680 na\u00EFve"));
+  EXPECT_EQ(testbed.at("devices").at("sim-SW\U0001F680").get("alias"), Value("SW\U0001F680"));
+
+  write_file(logical,
+             "testbed: {name: x}\ndevices:\n  R1: {type: router, logical: true, note: \"a\xE9"
+             "b\"}\n");
+  const RunResult refused = run_bringup(dir, {"-logical_testbed_file", logical, "-log_dir", dir.file("logs")});
+  EXPECT_EQ(refused.exit_code, 1) << refused.describe();
+  EXPECT_NE(
+      refused.err.find("Error in YAML file '" + logical + "', line 3, column 45: the byte 0xE9 is not valid UTF-8"),
+      std::string::npos)
+      << refused.describe();
+  EXPECT_EQ(refused.err.find("Launching topology"), std::string::npos) << refused.describe();
+  expect_nothing_left(refused, dir);
+}
+
 }  // namespace
 }  // namespace tarvex::testing

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <tarvex/files.hpp>
 #include <tarvex/log.hpp>
 #include <tarvex/morvane/exceptions.hpp>
 #include <tarvex/morvane/orchestrators/sim.hpp>
@@ -38,10 +39,11 @@ int main(int argc, char** argv) {
   // make the worker stop and tear down, and the program gets an error.
   signals::capture({SIGINT, SIGTERM});
   // The readiness wait logs each device to a file of its own, in this
-  // directory (in the current directory when none is set).
-  const std::filesystem::path log_dir = std::filesystem::temp_directory_path() / "morvane-logs";
-  std::filesystem::create_directories(log_dir);
-  log::managed_handlers().tasklog.log_dir = log_dir.string();
+  // directory (in the current directory when none is set): a private one,
+  // created 0700 and refused when someone else owns it or can write to it.
+  const std::string log_dir = files::private_runtime_directory("morvane/logs");
+  files::ensure_private_directory(log_dir);
+  log::managed_handlers().tasklog.log_dir = log_dir;
 
   try {
     auto bringup = create<BringUp>({}, {{"orchestrator", "sim"}, {"logical_testbed_file", std::string(argv[1])}});

@@ -43,7 +43,8 @@ utils::ArgvQuotingParser tool_parser() {
                        .help = "Hold the topology until Control-C (the default when standard input is a terminal).",
                        .action = utils::Argument::Action::StoreTrue});
   parser.add_argument({.flags = {"-log_dir"},
-                       .help = "Directory of the per-device logs of the readiness wait (default /tmp/morvane-logs).",
+                       .help = "Directory of the per-device logs of the readiness wait, one directory per run "
+                               "(default: /run/morvane/logs as root, else $XDG_RUNTIME_DIR/morvane/logs).",
                        .metavar = "DIR"});
   parser.add_argument({.flags = {"-cleanup"},
                        .help = "Remove what runs whose worker died left behind (network namespaces, their "

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "frr_daemons.hpp"
 #include "journal.hpp"
+#include "orchestrators/netns/frr/frr_daemons.hpp"
 #include "plan.hpp"
 #include "tarvex/fd.hpp"
 

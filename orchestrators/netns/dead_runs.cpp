@@ -6,9 +6,9 @@
 #include <set>
 
 #include "builder.hpp"
-#include "frr_daemons.hpp"
 #include "journal.hpp"
 #include "namespaces.hpp"
+#include "orchestrators/netns/frr/frr_daemons.hpp"
 #include "tarvex/morvane/leftovers.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "frr_config.hpp"
 #include "ip_address.hpp"
+#include "orchestrators/netns/frr/frr_config.hpp"
 #include "tarvex/value.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "netns_support.hpp"
-#include "orchestrators/netns/frr_daemons.hpp"
+#include "orchestrators/netns/frr/frr_daemons.hpp"
 #include "support/process_state.hpp"
 #include "tarvex/morvane/orchestrators/netns.hpp"
 

@@ -1,10 +1,10 @@
-#include "frr_config.hpp"
+#include "orchestrators/netns/frr/frr_config.hpp"
 
 #include <algorithm>
 #include <set>
 #include <sstream>
 
-#include "plan.hpp"
+#include "orchestrators/netns/plan.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 

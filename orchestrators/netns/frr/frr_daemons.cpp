@@ -1,4 +1,4 @@
-#include "frr_daemons.hpp"
+#include "orchestrators/netns/frr/frr_daemons.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <fstream>
 #include <thread>
 
-#include "namespaces.hpp"
+#include "orchestrators/netns/namespaces.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/fd.hpp"
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "frr_config.hpp"
-#include "journal.hpp"
+#include "orchestrators/netns/frr/frr_config.hpp"
+#include "orchestrators/netns/journal.hpp"
 #include "tarvex/process.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {

@@ -261,9 +261,14 @@ class Run:
                 self._mark("up")
                 if self.interactive:
                     self._python_read()
-                    process.send_signal(signal.SIGINT)
             elif line.startswith("Testbed YAML written to") or line.startswith("No testbed YAML"):
                 self._mark("reported")
+                if self.interactive:
+                    # Once the manager waits (settling, then the hold): an
+                    # interrupt while it still reads from the worker would
+                    # end the run with an error instead.
+                    time.sleep(0.5)
+                    process.send_signal(signal.SIGINT)
         _, status, usage = os.wait4(process.pid, 0)
         process.returncode = os.waitstatus_to_exitcode(status)
         self.marks["end"] = time.time()
@@ -271,7 +276,9 @@ class Run:
         self.done.set()
         watcher.join()
         self.maxrss_kib = usage.ru_maxrss
-        if process.returncode != 0:
+        # A held run is ended by SIGINT, which the tool reports in its status.
+        interrupted = self.interactive and process.returncode == 128 + signal.SIGINT
+        if process.returncode != 0 and not interrupted:
             sys.stderr.write("".join(self.lines[-30:]))
             raise RuntimeError(f"{self.binary} failed with status {process.returncode}")
         missing = [m for m in ("launching", "written", "up", "reported", "tearing down") if m not in self.marks]

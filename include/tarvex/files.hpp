@@ -3,6 +3,7 @@
 // file that readers may be watching.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -35,5 +36,13 @@ UniqueFd open_private_for_append(const std::string& path);
 // file is written in place, as open-truncate-write would.  OSError naming
 // the file on failure; a failed write leaves no temporary file behind.
 void write_file(const std::string& path, std::string_view text);
+
+// Content made in pieces, so that a large document need not be held whole:
+// `produce` hands each piece to the writer it is given.
+using PieceProducer = std::function<void(const std::function<void(std::string_view piece)>& write)>;
+// write_file() for such content, with the same guarantees: an error raised
+// while producing leaves the file as it was and no temporary file behind.
+// Where the file is written in place, the pieces are gathered first.
+void write_file_in_pieces(const std::string& path, const PieceProducer& produce);
 
 }  // namespace tarvex::files

@@ -110,6 +110,9 @@ struct Member {
   std::function<Value(const Object&)> get;          // fields and properties
   std::function<void(Object&, Value)> set;          // settable fields
   std::function<Value(Object&, const List&)> call;  // operations
+  // Fields held as a Value: the stored value itself, so that a reader that
+  // only looks (an encoder, a logger) need not copy a whole testbed.
+  std::function<const Value*(const Object&)> view;
   bool is_operation() const { return static_cast<bool>(call); }
 };
 
@@ -139,21 +142,39 @@ class ClassInfo {
   template <class C, class T>
   ClassInfo& field(std::string name, T C::*ptr) {
     std::string what = name;
-    return add(std::move(name), Member{[ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); },
-                                       [ptr, what](Object& o, Value v) { cast<C>(o).*ptr = Convert<T>::from(v, what); },
-                                       {}});
+    Member member{[ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); },
+                  [ptr, what](Object& o, Value v) {
+                    if constexpr (std::is_same_v<T, Value>) {
+                      cast<C>(o).*ptr = std::move(v);
+                    } else {
+                      cast<C>(o).*ptr = Convert<T>::from(v, what);
+                    }
+                  },
+                  {}};
+    if constexpr (std::is_same_v<T, Value>) member.view = [ptr](const Object& o) { return &(cast<C>(o).*ptr); };
+    return add(std::move(name), std::move(member));
   }
   template <class C, class T>
   ClassInfo& readonly(std::string name, T C::*ptr) {
-    return add(std::move(name), Member{[ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); }, {}, {}});
+    Member member{[ptr](const Object& o) { return Convert<T>::to(cast<C>(o).*ptr); }, {}, {}};
+    if constexpr (std::is_same_v<T, Value>) member.view = [ptr](const Object& o) { return &(cast<C>(o).*ptr); };
+    return add(std::move(name), std::move(member));
   }
   // Process-wide values that every instance reads through its attributes.
   template <class T>
   ClassInfo& static_field(std::string name, T* ptr) {
     std::string what = name;
-    return add(std::move(name), Member{[ptr](const Object&) { return Convert<T>::to(*ptr); },
-                                       [ptr, what](Object&, Value v) { *ptr = Convert<T>::from(v, what); },
-                                       {}});
+    Member member{[ptr](const Object&) { return Convert<T>::to(*ptr); },
+                  [ptr, what](Object&, Value v) {
+                    if constexpr (std::is_same_v<T, Value>) {
+                      *ptr = std::move(v);
+                    } else {
+                      *ptr = Convert<T>::from(v, what);
+                    }
+                  },
+                  {}};
+    if constexpr (std::is_same_v<T, Value>) member.view = [ptr](const Object&) -> const Value* { return ptr; };
+    return add(std::move(name), std::move(member));
   }
   template <class C, class R>
   ClassInfo& property(std::string name, R (C::*getter)() const) {
@@ -240,6 +261,11 @@ class Object {
   // AttributeError when the name is neither in the class table nor set on
   // the instance.  Reading an operation's name yields its qualified name.
   Value get_attr(std::string_view name) const;
+  // The attribute's stored value, without a copy, when it is held as a
+  // Value (a Value field, static field or read-only member, or a name set
+  // on the instance); nullptr when it is computed or converted, or absent.
+  // It stays valid until the attribute is next set.
+  const Value* attr_view(std::string_view name) const;
   void set_attr(std::string_view name, Value value);
   bool has_attr(std::string_view name) const;
   bool is_operation(std::string_view name) const;

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/value.hpp"
@@ -66,11 +67,33 @@ inline constexpr int kDispatchFaultCode = 1;
 inline constexpr int kChainFaultCode = 2;
 int fault_code_for(const std::exception_ptr& error);
 
+// What a dispatcher answers: a value of its own, or one its owner keeps
+// unchanged until the answer has been sent (an attribute read then need not
+// copy a whole testbed before it is encoded).
+class Reply {
+ public:
+  // Anything a Value is made from is an answer.
+  template <class T, class = std::enable_if_t<std::is_constructible_v<Value, T&&>>>
+  Reply(T&& value) : owned_(std::forward<T>(value)) {}  // NOLINT(google-explicit-constructor)
+  static Reply borrowed(const Value& value) {
+    Reply reply{Value()};
+    reply.borrowed_ = &value;
+    return reply;
+  }
+  const Value& value() const { return borrowed_ ? *borrowed_ : owned_; }
+  // The answer as a value of its own (a copy when it is borrowed).
+  Value take() && { return borrowed_ ? *borrowed_ : std::move(owned_); }
+
+ private:
+  Value owned_;
+  const Value* borrowed_ = nullptr;
+};
+
 class Server {
  public:
   // Every method that is not an introspection function ("system.*") goes to
   // the dispatcher; an error it raises becomes a fault.
-  using Dispatcher = std::function<Value(const std::string& method, const List& params)>;
+  using Dispatcher = std::function<Reply(const std::string& method, const List& params)>;
 
   struct Options {
     std::string host = "127.0.0.1";  // a loopback address

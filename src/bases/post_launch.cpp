@@ -3,6 +3,7 @@
 // the configurations, and write the final testbed file.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,7 +93,10 @@ void BringUpWorkerBase::_write_final_actual_tb_yaml_file() {
   const std::optional<std::string> file_name = final_tb_yaml_file_name(*this);
   if (!file_name) return;
   std::this_thread::sleep_for(final_tb_yaml_write_delay);
-  tarvex::files::write_file(*file_name, tarvex::utils::yaml::dump(testbed_config));
+  // Written as it is dumped: the text of a large testbed is not held whole.
+  tarvex::files::write_file_in_pieces(*file_name, [this](const std::function<void(std::string_view)>& write) {
+    tarvex::utils::yaml::dump(testbed_config, write);
+  });
 }
 
 }  // namespace tarvex::morvane::bases

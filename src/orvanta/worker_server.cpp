@@ -55,12 +55,35 @@ std::string params_text(const List& params) {
   throw Exception("method \"" + method + "\" is not supported");
 }
 
+void log_attribute_read(const std::string& method, const Value& value) {
+  if (logger().is_enabled_for(log::DEBUG)) {
+    logger().debug(fmt::format("Retrieved attribute {} with value :\n{}.", method, value.pformat()));
+  }
+}
+
+// The read of an attribute that the worker holds as a value, answered with
+// the stored value itself: the same answer as _dispatch gives, without
+// first copying what may be a whole testbed.  Null for anything else
+// (operations, computed attributes, refused or unknown names, null values),
+// which _dispatch answers or refuses as usual.  The value stays unchanged
+// until the answer is sent: nothing of the worker runs in between.
+const Value* stored_attribute(const Object& self, const std::string& method) {
+  if (method.empty() || method[0] == '_' || !self.has_attr(method) || self.is_operation(method)) return nullptr;
+  const Value* value = self.attr_view(method);
+  if (!value || value->is_none()) return nullptr;
+  log_attribute_read(method, *value);
+  return value;
+}
+
 }  // namespace
 
 WorkerServer::WorkerServer(const std::string& host, const std::string& token)
     : transport_(xmlrpc::Server::Options{.host = host, .port = REQUEST_KERNEL_TO_ALLOCATE_PORT, .token = token},
-                 [this](const std::string& method, const List& params) -> Value {
+                 [this](const std::string& method, const List& params) -> xmlrpc::Reply {
                    if (!instance_) not_supported(method);
+                   if (const Value* stored = stored_attribute(*instance_, method)) {
+                     return xmlrpc::Reply::borrowed(*stored);
+                   }
                    return instance_->call("_dispatch", {Value(method), Value(params)});
                  }) {}
 
@@ -83,9 +106,7 @@ Value _dispatch(Object& self, const std::string& method, const List& params) {
   Value value = self.get_attr(method);
   if (value.is_none()) not_supported(method);
   try {
-    if (logger().is_enabled_for(log::DEBUG)) {
-      logger().debug(fmt::format("Retrieved attribute {} with value :\n{}.", method, value.pformat()));
-    }
+    log_attribute_read(method, value);
   } catch (const std::exception&) {
     if (debug) logger().exception("Reading attribute " + method + " failed:", std::current_exception());
     throw;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "tarvex/exceptions.hpp"
 
@@ -69,7 +70,7 @@ Value fault_struct(const std::exception_ptr& error) {
 
 }  // namespace
 
-Value CallHandler::call(const std::string& method, List& params, bool nested) const {
+Reply CallHandler::call(const std::string& method, List& params, bool nested) const {
   if (!method.starts_with("system.")) return dispatcher_(method, params);
   if (method == "system.multicall") {
     if (nested) throw ValueError("system.multicall cannot be called from within system.multicall");
@@ -117,7 +118,7 @@ Value CallHandler::multicall(List& params) const {
       if (!name || !name->is_str()) throw TypeError("a system.multicall entry needs a methodName string");
       if (args && !args->is_list()) throw TypeError("the params of a system.multicall entry must be an array");
       List none;
-      results.push_back(Value::list({call(name->as_str(), args ? args->as_list() : none, true)}));
+      results.push_back(Value::list({call(name->as_str(), args ? args->as_list() : none, true).take()}));
     } catch (...) {
       results.push_back(fault_struct(std::current_exception()));
     }
@@ -128,18 +129,18 @@ Value CallHandler::multicall(List& params) const {
 std::string CallHandler::respond_error(const std::exception_ptr& decode_error) { return fault_document(decode_error); }
 
 void CallHandler::respond(Decoder& decoder, const PieceWriter& write) const {
-  Value result;
+  std::optional<Reply> result;
   try {
-    result = call(decoder.method(), decoder.params(), false);
+    result.emplace(call(decoder.method(), decoder.params(), false));
     // The call's parameters are no longer needed while the answer is built.
     decoder.params().clear();
     decoder.params().shrink_to_fit();
-    check_sendable(result);
+    check_sendable(result->value());
   } catch (...) {
     write(fault_document(std::current_exception()), true);
     return;
   }
-  encode_response(result, write);
+  encode_response(result->value(), write);
 }
 
 std::string CallHandler::respond(Decoder& decoder) const {

@@ -27,7 +27,7 @@ class CallHandler {
   std::string respond(std::string_view body) const;
 
  private:
-  Value call(const std::string& method, List& params, bool nested) const;
+  Reply call(const std::string& method, List& params, bool nested) const;
   Value multicall(List& params) const;
 
   Server::Dispatcher dispatcher_;

@@ -228,9 +228,16 @@ const ClassInfo& widget_class() {
 // Serves test methods; `calls` counts every dispatched call except "calls"
 // itself, so that a test can prove that a refused request dispatched
 // nothing.  `poke_fd` is written when "poke_then_sleep" starts.
-Value test_dispatch(const std::string& method, const List& params, int& calls, int poke_fd) {
+Reply test_dispatch(const std::string& method, const List& params, int& calls, int poke_fd) {
   if (method == "calls") return calls;
   ++calls;
+  // A value the server's owner keeps, answered without a copy.
+  static Value kept;
+  if (method == "keep") {
+    kept = params.at(0);
+    return Value();
+  }
+  if (method == "kept") return Reply::borrowed(kept);
   if (method == "echo") return params.at(0);
   if (method == "nothing") return Value();
   if (method == "big_int") return std::int64_t{1} << 40;
@@ -739,6 +746,21 @@ TEST(XmlrpcCall, ServesIntrospectionBesideTheDispatcher) {
                                         Value::map({{"methodName", "echo"}, {"params", Value::list({"two"})}})})});
   EXPECT_EQ(results, Value::list({Value::list({1}), Value::list({"two"})}));
   EXPECT_EQ(proxy.call("calls"), Value(2));
+}
+
+TEST(XmlrpcCall, ABorrowedAnswerIsTheKeptValueAtTheTimeOfTheCall) {
+  ForkedServer server;
+  const ServerProxy proxy = server.proxy();
+  const Value testbed = Value::map({{"devices", Value::map({{"R1", Value::map({{"alias", "r1"}, {"port", 22}})}})},
+                                    {"links", Value::list({"L1", Value::list({1.5, true})})}});
+  proxy.call("keep", {testbed});
+  EXPECT_EQ(proxy.call("kept"), testbed);
+  // In a multicall every answer is a value of its own.
+  const Value kept = Value::map({{"methodName", "kept"}, {"params", Value::list({})}});
+  EXPECT_EQ(proxy.call("system.multicall", {Value::list({kept, kept})}),
+            Value::list({Value::list({testbed}), Value::list({testbed})}));
+  proxy.call("keep", {"replaced"});
+  EXPECT_EQ(proxy.call("kept"), Value("replaced"));
 }
 
 TEST(XmlrpcCall, DispatcherErrorBecomesAFaultOfTheRemoteType) {

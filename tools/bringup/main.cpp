@@ -242,25 +242,9 @@ int run(int argc, char** argv) {
   return 0;
 }
 
-// The post-launch processing of a large topology allocates a few hundred
-// megabytes at once; on virtual machines the page faults of that memory cost
-// more than the processing itself.  Backing the heap with transparent huge
-// pages (a glibc setting read at process start) removes most of them, so the
-// tool starts itself again with it when it is not set.
-void use_huge_pages_for_the_heap(char** argv) {
-  const char* tunables = std::getenv("GLIBC_TUNABLES");
-  if (tunables && std::string_view(tunables).find("glibc.malloc.hugetlb") != std::string_view::npos) return;
-  std::string value = "glibc.malloc.hugetlb=1";
-  if (tunables && *tunables) value = std::string(tunables) + ":" + value;
-  ::setenv("GLIBC_TUNABLES", value.c_str(), 1);
-  ::execv("/proc/self/exe", argv);
-  // Not restarted: go on without it.
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  use_huge_pages_for_the_heap(argv);
   try {
     return run(argc, argv);
   } catch (const tarvex::morvane::utils::ArgumentError& e) {

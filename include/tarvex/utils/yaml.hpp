@@ -14,6 +14,7 @@
 // write loads back, in any standard YAML loader, to the same data.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,9 @@ Value load_file(const std::string& path);
 // The safe block-style dump of `value`, ending with a line break.  A
 // string that is not valid UTF-8 cannot be written (YAMLError).
 std::string dump(const Value& value);
+// The same text, handed to `write` in pieces of a few hundred kilobytes as
+// it is made, so that a large testbed's text is never held whole.
+void dump(const Value& value, const std::function<void(std::string_view piece)>& write);
 // Writes dump(value) to a file; OSError naming the file when it cannot be
 // written.
 void dump_file(const Value& value, const std::string& path);

@@ -129,6 +129,11 @@ Value Object::get_attr(std::string_view name) const {
   throw AttributeError("'" + klass().name() + "' object has no attribute '" + std::string(name) + "'");
 }
 
+const Value* Object::attr_view(std::string_view name) const {
+  if (const Member* member = klass().find_member(name)) return member->view ? member->view(*this) : nullptr;
+  return instance_attrs_.find(Value(name));
+}
+
 void Object::set_attr(std::string_view name, Value value) {
   if (const Member* member = klass().find_member(name)) {
     if (!member->set) {

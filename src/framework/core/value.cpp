@@ -10,6 +10,13 @@
 
 namespace tarvex {
 
+namespace {
+
+// Below this many entries a map's storage grows one entry at a time.
+constexpr std::size_t kSmallGrowthLimit = 16;
+
+}  // namespace
+
 // ---------------------------------------------------------------- Map
 
 Map::Map(std::initializer_list<value_type> items) {
@@ -122,6 +129,15 @@ Value& Map::insert_or_assign(Value key, Value value) {
   if (Value* found = find(key)) {
     *found = std::move(value);
     return *found;
+  }
+  // Most maps of a testbed are a handful of entries that later steps add a
+  // key or two to (an alias, a marker, merged content); doubling their
+  // storage then would leave a third of it unused, over tens of thousands
+  // of interfaces.  Small maps grow one entry at a time (moving a few
+  // entries costs less than the memory), larger ones by half.
+  if (items_.size() == items_.capacity()) {
+    const std::size_t size = items_.size();
+    items_.reserve(size < kSmallGrowthLimit ? size + 1 : size + size / 2);
   }
   items_.emplace_back(std::move(key), std::move(value));
   const std::size_t pos = items_.size() - 1;

@@ -26,8 +26,8 @@ namespace {
 void check_private(const struct stat& info, const std::string& what, const std::string& path) {
   if (info.st_uid != ::geteuid()) {
     refuse(what, path,
-           "it is owned by uid " + std::to_string(info.st_uid) + ", not by this user (" +
-               std::to_string(::geteuid()) + ")");
+           "it is owned by uid " + std::to_string(info.st_uid) + ", not by this user (" + std::to_string(::geteuid()) +
+               ")");
   }
   if (info.st_mode & (S_IWGRP | S_IWOTH)) refuse(what, path, "others can write to it");
 }
@@ -65,8 +65,8 @@ std::string create_temporary_beside(const std::string& target, UniqueFd& fd) {
   if (directory.empty()) directory = ".";
   for (;;) {
     const std::string temporary =
-        (directory / ("." + std::filesystem::path(target).filename().string() + ".tmp-" +
-                      std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1))))
+        (directory / ("." + std::filesystem::path(target).filename().string() + ".tmp-" + std::to_string(::getpid()) +
+                      "-" + std::to_string(counter.fetch_add(1))))
             .string();
     fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd) return temporary;
@@ -120,9 +120,20 @@ UniqueFd open_private_for_append(const std::string& path) {
 }
 
 void write_file(const std::string& path, std::string_view text) {
+  write_file_in_pieces(path, [text](const std::function<void(std::string_view)>& write) { write(text); });
+}
+
+void write_file_in_pieces(const std::string& path, const PieceProducer& produce) {
+  // Written in place, the file would be cut short by a failure while
+  // producing: the whole content is made first there.
+  const auto in_place = [&produce](const std::string& name) {
+    std::string text;
+    produce([&text](std::string_view piece) { text += piece; });
+    write_in_place(name, text);
+  };
   struct stat existing {};
   const bool exists = ::stat(path.c_str(), &existing) == 0;
-  if (exists && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1)) return write_in_place(path, text);
+  if (exists && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1)) return in_place(path);
   // The temporary file goes beside the file the name finally stands for.
   // Where the links cannot be followed by name (the links of /proc), the
   // file is written in place.
@@ -130,12 +141,12 @@ void write_file(const std::string& path, std::string_view text) {
   struct stat resolved {};
   if (exists && (::stat(target.c_str(), &resolved) != 0 || resolved.st_dev != existing.st_dev ||
                  resolved.st_ino != existing.st_ino)) {
-    return write_in_place(path, text);
+    return in_place(path);
   }
 
   UniqueFd fd;
   const std::string temporary = create_temporary_beside(target, fd);
-  if (temporary.empty()) return write_in_place(target, text);
+  if (temporary.empty()) return in_place(target);
   try {
     if (exists) {
       if (::fchmod(fd.get(), existing.st_mode & 07777) != 0) raise_os_error(errno, target);
@@ -144,10 +155,10 @@ void write_file(const std::string& path, std::string_view text) {
         // Only root can give a file away: a file of another owner is then
         // written in place, which keeps its owner.
         ::unlink(temporary.c_str());
-        return write_in_place(target, text);
+        return in_place(target);
       }
     }
-    write_all(fd.get(), text, target);
+    produce([&](std::string_view piece) { write_all(fd.get(), piece, target); });
     if (::fsync(fd.get()) != 0) raise_os_error(errno, target);
     const int closed = ::close(fd.release());
     if (closed != 0) raise_os_error(errno, target);

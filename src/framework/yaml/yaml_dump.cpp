@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "framework/core/utf8.hpp"
@@ -204,9 +205,21 @@ bool key_less(const Value& a, const Value& b) {
 // Writes one document.  `entries_` is a stack of sort buffers shared by
 // all mappings of the document, so sorting keys allocates nothing once
 // the stack has grown to the document's needs.
+// How much text a piecewise dump gathers before handing it on.
+constexpr std::size_t kDumpPieceBytes = 256 * 1024;
+
 class BlockWriter {
  public:
-  explicit BlockWriter(std::string& out) : out_(out) {}
+  // Without a sink, the whole text is left in `out`; with one, `out` is
+  // handed to it whenever an entry ends with more than a piece's worth in
+  // it (never inside an entry, whose key may still be rewritten).
+  using Sink = std::function<void(std::string_view)>;
+  explicit BlockWriter(std::string& out, const Sink* sink = nullptr) : out_(out), sink_(sink) {}
+
+  void finish() {
+    if (sink_ && !out_.empty()) (*sink_)(out_);
+    out_.clear();
+  }
 
   void document(const Value& value) {
     if (is_block(value)) {
@@ -255,6 +268,14 @@ class BlockWriter {
       if (i > 0 || !inline_first) indent(width);
       out_ += "- ";
       nested_item(list[i], width + 2);
+      entry_done();
+    }
+  }
+
+  void entry_done() {
+    if (sink_ && out_.size() >= kDumpPieceBytes) {
+      (*sink_)(out_);
+      out_.clear();
     }
   }
 
@@ -302,11 +323,13 @@ class BlockWriter {
         out_ += ": ";
         nested_item(value, width + 2);
       }
+      entry_done();
     }
     entries_.resize(base);
   }
 
   std::string& out_;
+  const Sink* sink_;
   std::vector<const Map::value_type*> entries_;
 };
 
@@ -316,6 +339,14 @@ std::string dump(const Value& value) {
   std::string out;
   BlockWriter(out).document(value);
   return out;
+}
+
+void dump(const Value& value, const std::function<void(std::string_view piece)>& write) {
+  std::string out;
+  out.reserve(kDumpPieceBytes + kDumpPieceBytes / 4);
+  BlockWriter writer(out, &write);
+  writer.document(value);
+  writer.finish();
 }
 
 void dump_file(const Value& value, const std::string& path) {

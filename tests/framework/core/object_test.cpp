@@ -23,6 +23,8 @@ class Base : public Object {
   bool flag = false;
   std::optional<std::string> label;
   std::vector<std::string> steps;
+  Value data;
+  static inline Value shared;
 };
 
 class Derived : public Base {
@@ -44,6 +46,8 @@ const ClassInfo& Base::class_info() {
         .field("flag", &Base::flag)
         .field("label", &Base::label)
         .readonly("steps", &Base::steps)
+        .field("data", &Base::data)
+        .static_field("shared", &Base::shared)
         .method("add", &Base::add, {Value(10)})
         .method("set_flag", &Base::set_flag);
     return c;
@@ -88,6 +92,26 @@ TEST(Object, UnknownNamesAreKeptPerInstance) {
   EXPECT_EQ(a->get_attr("sim_plan"), Value("plan.yaml"));
   EXPECT_FALSE(b->has_attr("sim_plan"));
   EXPECT_THROW(b->get_attr("sim_plan"), AttributeError);
+}
+
+TEST(Object, AttrViewShowsTheStoredValueOnlyWhenItIsHeldAsOne) {
+  auto d = create<Derived>();
+  d->set_attr("data", Value::map({{"devices", Value::list({"R1", "R2"})}}));
+  d->set_attr("shared", "everyone");
+  d->set_attr("extra", 7);
+  // The stored values themselves, not copies.
+  EXPECT_EQ(d->attr_view("data"), &d->data);
+  EXPECT_EQ(d->attr_view("shared"), &Base::shared);
+  ASSERT_NE(d->attr_view("extra"), nullptr);
+  EXPECT_EQ(*d->attr_view("extra"), Value(7));
+  // Converted fields, operations and unknown names have nothing to show.
+  for (const char* name : {"offset", "label", "steps", "add", "missing"}) {
+    EXPECT_EQ(d->attr_view(name), nullptr) << name;
+  }
+  // A later set is what the view shows, and get_attr agrees with it.
+  d->set_attr("data", "replaced");
+  EXPECT_EQ(*d->attr_view("data"), Value("replaced"));
+  EXPECT_EQ(d->get_attr("data"), Value("replaced"));
 }
 
 TEST(Object, OperationsTakeValueParametersWithDefaults) {

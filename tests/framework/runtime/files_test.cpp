@@ -80,6 +80,29 @@ TEST(WriteFile, KeepsWhatTheNameIsAndWhatTheFileWas) {
   }
 }
 
+// Content made in pieces: written whole, and a failure while it is made
+// leaves the file as it was, whether it is replaced or written in place.
+TEST(WriteFile, InPiecesAllOrNothing) {
+  TempDir dir;
+  const auto pieces = [](bool fail) {
+    return [fail](const std::function<void(std::string_view)>& write) {
+      write("a: 1\n");
+      if (fail) throw ValueError("cannot be written");
+      write("b: 2\n");
+    };
+  };
+  files::write_file_in_pieces(dir.file("new.yaml"), pieces(false));
+  EXPECT_EQ(read(dir.file("new.yaml")), "a: 1\nb: 2\n");
+  fs::create_hard_link(dir.path() / "new.yaml", dir.path() / "hard.yaml");
+  for (const char* name : {"new.yaml", "hard.yaml"}) {
+    EXPECT_THROW(files::write_file_in_pieces(dir.file(name), pieces(true)), ValueError) << name;
+    EXPECT_EQ(read(dir.file(name)), "a: 1\nb: 2\n") << name;
+  }
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+}
+
 TEST(WriteFile, AFileOfAnotherOwnerKeepsItsOwner) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
   TempDir dir;

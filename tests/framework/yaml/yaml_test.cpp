@@ -696,6 +696,27 @@ TEST(YamlDump, OwnOutputLoadsBackIdentically) {
   EXPECT_EQ(difference(testbed, load_string(dump(testbed))), "");
 }
 
+TEST(YamlDump, PiecesJoinToTheWholeTextAndAreBounded) {
+  const std::string key(130, 'k');
+  for (const Value& value :
+       {make_testbed(2000, 8), tricky_corpus(), Value("text"), Value::map({{Value(key), Value::list({1, 2})}})}) {
+    std::vector<std::string> pieces;
+    yaml::dump(value, [&](std::string_view piece) { pieces.emplace_back(piece); });
+    std::string joined;
+    for (const std::string& piece : pieces) {
+      EXPECT_FALSE(piece.empty());
+      // A piece ends where an entry ends, just after a piece's worth.
+      EXPECT_LT(piece.size(), 300u * 1024u);
+      joined += piece;
+    }
+    EXPECT_EQ(joined, dump(value));
+  }
+  std::size_t count = 0;
+  yaml::dump(make_testbed(2000, 8), [&](std::string_view) { ++count; });
+  EXPECT_GT(count, 2u);
+  EXPECT_THROW(yaml::dump(Value::map({{"ok", "a\xc3"}}), [](std::string_view) {}), YAMLError);
+}
+
 // -------------------------------------------------- exchange with PyYAML
 //
 // The format of yaml_pyyaml.py: one value per line, as tokens in prefix

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   // The readiness wait logs each device to a file of its own, in this
   // directory (in the current directory when none is set): a private one,
   // created 0700 and refused when someone else owns it or can write to it.
-  const std::string log_dir = files::private_runtime_directory("morvane/logs");
+  const std::string log_dir = (std::filesystem::temp_directory_path() / "morvane-logs").string();
   files::ensure_private_directory(log_dir);
   log::managed_handlers().tasklog.log_dir = log_dir;
 

@@ -222,25 +222,16 @@ class BringupRun {
   // The processes whose parent is `parent`.
   static std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> children;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string stat = read_file(entry.path() / "stat");
-      const std::size_t close = stat.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream fields(stat.substr(close + 1));
-      std::string state;
-      pid_t ppid = 0;
-      fields >> state >> ppid;
-      if (ppid == parent) children.push_back(std::stoi(name));
-    }
+    for (const auto& [pid, description] : processes_of(parent)) children.push_back(pid);
     return children;
   }
 
   // The processes whose parent is this one: "PID STATE COMMAND".
-  static std::vector<std::pair<pid_t, std::string>> own_children() {
+  static std::vector<std::pair<pid_t, std::string>> own_children() { return processes_of(::getpid()); }
+
+  // The processes whose parent is `parent`, each with "PID STATE COMMAND".
+  static std::vector<std::pair<pid_t, std::string>> processes_of(pid_t parent) {
     std::vector<std::pair<pid_t, std::string>> children;
-    const pid_t self = ::getpid();
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
       const std::string name = entry.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -250,9 +241,9 @@ class BringupRun {
       if (close == std::string::npos) continue;
       std::istringstream fields(stat.substr(close + 1));
       std::string state;
-      pid_t parent = 0;
-      fields >> state >> parent;
-      if (parent != self) continue;
+      pid_t ppid = 0;
+      fields >> state >> ppid;
+      if (ppid != parent) continue;
       std::string command = read_file(entry.path() / "cmdline");
       std::replace(command.begin(), command.end(), '\0', ' ');
       if (command.empty()) command = stat.substr(stat.find('('), close - stat.find('(') + 1);

@@ -72,7 +72,7 @@ WORKER_FAILURES = [
     (lambda t: dict(sim_plan=failing_plan(t)), errors.Error, None,
      ["Exception: the hypervisor refused to start vm-102"]),
     (lambda t: dict(sim_fail="readiness"), errors.Error, None,
-     ["Parallel call failed for device sim-R1.", "simulated readiness failure"]),
+     ["Parallel call failed for device sim-", "simulated readiness failure"]),
     (lambda t: dict(orchestrator="bogus"), errors.Error, None,
      ["ImportError: No worker class named 'bogus' is registered", "Exception: Could not import bringup class."]),
     (lambda t: dict(orchestrator=5), errors.TypeError, builtins.TypeError,

@@ -144,7 +144,10 @@ void BringUp::rethrow_if_worker_died() const {
   if (!worker) return;
   pollfd ended{worker->pidfd(), POLLIN, 0};
   if (worker->pidfd() >= 0) ::poll(&ended, 1, 1000);
-  if (!worker->is_alive() && worker->exit_status() != 0) {
+  // A worker that ended while the manager still needed it died, however it
+  // ended (one ended by a signal of its own tears down and exits 0), except
+  // in help mode, where the worker ends once it has printed the help.
+  if (!worker->is_alive() && (worker->exit_status() != 0 || !command_line_asks_for_help())) {
     std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
   }
 }

@@ -11,6 +11,7 @@
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/morvane/progress.hpp"
+#include "tarvex/signals.hpp"
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/dicts.hpp"
 #include "tarvex/utils/import_utils.hpp"
@@ -142,8 +143,16 @@ void BringUpWorkerBase::_wait_for_devices_to_be_ready() {
 
   ForkedLogSettings forked_logs(topology_name);
   progress::record("waiting", std::to_string(targets.size()));
-  async_::pcall(targets, _max_post_launch_wait_min * SECONDS_PER_MINUTE, devices,
-                [](const std::string& device) { progress::record("ready", device); });
+  try {
+    async_::pcall(targets, _max_post_launch_wait_min * SECONDS_PER_MINUTE, devices,
+                  [](const std::string& device) { progress::record("ready", device); });
+  } catch (const std::exception&) {
+    // A signal sent to the worker's process group also ends the devices'
+    // children, which may be seen first: the signal is what stopped the
+    // wait, and it is raised in place of their end.
+    signals::raise_if_pending();
+    throw;
+  }
 }
 
 }  // namespace tarvex::morvane::bases

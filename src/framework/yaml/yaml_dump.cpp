@@ -293,8 +293,8 @@ class BlockWriter {
   void mapping(const Map& map, std::size_t width, bool inline_first) {
     const std::size_t base = entries_.size();
     for (const auto& entry : map) entries_.push_back(&entry);
-    std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(base), entries_.end(),
-              [](const Map::value_type* a, const Map::value_type* b) { return key_less(a->first, b->first); });
+    std::stable_sort(entries_.begin() + static_cast<std::ptrdiff_t>(base), entries_.end(),
+                     [](const Map::value_type* a, const Map::value_type* b) { return key_less(a->first, b->first); });
     // Indexing, not iterators: nested mappings grow the shared stack.
     for (std::size_t i = base; i < base + map.size(); ++i) {
       const auto& [key, value] = *entries_[i];

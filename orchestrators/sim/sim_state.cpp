@@ -113,8 +113,8 @@ void StateDir::remove() {
 std::vector<leftovers::Leftover> find_dead_runs(const std::string& root, std::optional<pid_t> owner) {
   std::vector<leftovers::Leftover> found;
   for_each_dead_run(root, owner, [&](const std::string& dir, const std::string& topology, const Journal& journal) {
-    found.push_back({"sim", topology, journal.owner,
-                     std::to_string(journal.files.size()) + " simulated device file(s) in " + dir});
+    found.push_back(
+        {"sim", topology, journal.owner, std::to_string(journal.files.size()) + " simulated device file(s) in " + dir});
   });
   return found;
 }

@@ -6,13 +6,22 @@
 #     the sources (addressed from src/, e.g. "orvanta/worker_server.hpp")
 #     are internal and not installed.
 #
-#   morvane_backend(NAME [SOURCES file...] [DEPS lib...])
-#   morvane_cleaner(NAME [SOURCES file...] [DEPS lib...])
+#   morvane_backend(NAME [SOURCES file...] [DEPS lib...] [TEST_LABELS label...])
+#   morvane_cleaner(NAME [SOURCES file...] [DEPS lib...] [TEST_LABELS label...])
 #     An orchestrator backend or a readiness cleaner in a folder of its own:
 #     the library tarvex_morvane_NAME (tarvex_morvane_NAME_cleaner for a
-#     cleaner) from the folder's .cpp files, linked against bases, with the
-#     folder's include/ as its public headers; installed, exported, and
-#     linked into the bringup tool so that its classes are registered there.
+#     cleaner) from the .cpp files of the folder and its subfolders, linked
+#     against bases, with the folder's include/ as its public headers;
+#     installed, exported, and linked into the bringup tool so that its
+#     classes are registered there.  A subfolder with a CMakeLists.txt of its
+#     own is a library of its own (added first); tests/ holds the backend's
+#     tests (see morvane_tests_of).
+#
+#   morvane_tests_of(LIBRARY SHORT DIR [LABELS label...])
+#     DIR holds the tests of LIBRARY: tests/CMakeLists.txt makes the test
+#     program test_SHORT from its .cpp files, and from DIR/suite.cpp (a
+#     backend's profile) the program backend_suite_SHORT of the backend
+#     suite that every backend passes.
 
 define_property(GLOBAL PROPERTY MORVANE_INSTALL_TARGETS BRIEF_DOCS "libraries to install and export")
 
@@ -29,6 +38,15 @@ function(morvane_precompile target)
 endfunction()
 define_property(GLOBAL PROPERTY MORVANE_PLUGGED_TARGETS BRIEF_DOCS "backends and cleaners the tool registers")
 define_property(GLOBAL PROPERTY MORVANE_PUBLIC_INCLUDE_DIRS BRIEF_DOCS "header folders to install")
+define_property(GLOBAL PROPERTY MORVANE_PLUGGED_TESTS BRIEF_DOCS "test folders of the libraries: SHORT|LIBRARY|DIR|LABELS")
+
+function(morvane_tests_of library short dir)
+  cmake_parse_arguments(ARG "" "" "LABELS" ${ARGN})
+  if(EXISTS ${dir})
+    string(REPLACE ";" "," labels "${ARG_LABELS}")
+    set_property(GLOBAL APPEND PROPERTY MORVANE_PLUGGED_TESTS "${short}|${library}|${dir}|${labels}")
+  endif()
+endfunction()
 
 function(morvane_library name)
   cmake_parse_arguments(ARG "" "" "DIRS;SOURCES;DEPS;PRIVATE_DEPS;PRECOMPILE" ${ARGN})
@@ -51,17 +69,23 @@ function(morvane_library name)
   endif()
 endfunction()
 
-function(morvane_plugged_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+function(morvane_plugged_library name short)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;TEST_LABELS" ${ARGN})
   # Without a list of sources, the folder's and its subfolders' (a backend
-  # may group its parts; "include" holds its public headers).
+  # may group its parts; "include" holds its public headers, "tests" its
+  # tests, and a subfolder with a CMakeLists.txt is a library of its own).
   set(dirs)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
   if(NOT ARG_SOURCES)
     set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
-    file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
     foreach(child IN LISTS children)
       get_filename_component(child_name ${child} NAME)
-      if(IS_DIRECTORY ${child} AND NOT child_name STREQUAL "include")
+      if(IS_DIRECTORY ${child} AND NOT child_name MATCHES "^(include|tests)$" AND NOT EXISTS ${child}/CMakeLists.txt)
         list(APPEND dirs ${child})
       endif()
     endforeach()
@@ -73,14 +97,15 @@ function(morvane_plugged_library name)
     set_property(GLOBAL APPEND PROPERTY MORVANE_PUBLIC_INCLUDE_DIRS ${CMAKE_CURRENT_SOURCE_DIR}/include)
   endif()
   set_property(GLOBAL APPEND PROPERTY MORVANE_PLUGGED_TARGETS ${name})
+  morvane_tests_of(${name} ${short} ${CMAKE_CURRENT_SOURCE_DIR}/tests LABELS ${ARG_TEST_LABELS})
 endfunction()
 
 function(morvane_backend name)
-  morvane_plugged_library(tarvex_morvane_${name} ${ARGN})
+  morvane_plugged_library(tarvex_morvane_${name} ${name} ${ARGN})
 endfunction()
 
 function(morvane_cleaner name)
-  morvane_plugged_library(tarvex_morvane_${name}_cleaner ${ARGN})
+  morvane_plugged_library(tarvex_morvane_${name}_cleaner ${name}_cleaner ${ARGN})
 endfunction()
 
 # Adds every subfolder of the current folder that has a CMakeLists.txt, so

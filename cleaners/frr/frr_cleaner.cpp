@@ -4,6 +4,8 @@
 #include <optional>
 #include <thread>
 
+#include "tarvex/morvane/bases/readiness_deadline.hpp"
+#include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/cleaners/frr.hpp"
 #include "tarvex/registry.hpp"
 #include "vty_client.hpp"
@@ -180,18 +182,13 @@ const ClassInfo& FrrCleaner::class_info() {
 }
 
 TARVEX_REGISTER_CLASS(cleaner_classes(), FrrCleaner, "frr");
+MORVANE_BRINGUP_LOGGER("tarvex.morvane.cleaners.frr");
 
 void FrrCleaner::clean(topology::Device& device) {
   const Value& settings = device.clean;
-  const std::string ns = settings.get("namespace").str();
-  const Value alias = device.has_attr("alias") ? device.get_attr("alias") : Value();
-  const std::string who = "Router " + (alias.truthy() ? alias.str() + " (network namespace " + ns + ")" : device.name);
-  const double timeout = has_attr("timeout") ? get_attr("timeout").as_float() : kDefaultTimeoutSec;
-  const auto started = Clock::now();
-  const auto deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
-  auto not_converged = [&](const std::string& what) {
-    return Exception(who + " has not converged after " + fmt::format("{:g}", timeout) + " s: " + what);
-  };
+  const bases::ReadinessDeadline wait(*this, device, "Router", kDefaultTimeoutSec);
+  const std::string& who = wait.who();
+  auto not_converged = [&](const std::string& what) { return wait.failure("has not converged", what); };
 
   // Held here: a range-for over a member of a temporary would iterate a
   // list already destroyed.
@@ -218,7 +215,7 @@ void FrrCleaner::clean(topology::Device& device) {
       }
     }
     if (silent.empty()) break;
-    if (Clock::now() >= deadline) {
+    if (wait.passed()) {
       std::vector<std::string> what;
       for (const auto& [daemon, why] : silent) what.push_back(daemon + " does not answer (" + why + ")");
       throw not_converged(joined(what));
@@ -248,13 +245,12 @@ void FrrCleaner::clean(topology::Device& device) {
       if (!missing.empty() && missing.front() == "not looked at yet") missing = {e.what()};
     }
     if (missing.empty()) break;
-    if (Clock::now() >= deadline) throw not_converged(joined(missing));
+    if (wait.passed()) throw not_converged(joined(missing));
     std::this_thread::sleep_for(kPoll);
   }
   std::size_t full = 0;
   for (const Adjacency& adjacency : adjacencies) full += adjacency.expected ? 1 : 0;
-  logger().info("{} has converged ({:.2f} s, {} OSPF neighbour(s) Full).", who,
-                std::chrono::duration<double>(Clock::now() - started).count(), full);
+  logger().info("{} has converged ({:.2f} s, {} OSPF neighbour(s) Full).", who, wait.elapsed(), full);
 }
 
 }  // namespace tarvex::morvane::cleaners::frr

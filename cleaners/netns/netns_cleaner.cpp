@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "icmp_prober.hpp"
+#include "tarvex/morvane/bases/readiness_deadline.hpp"
+#include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/cleaners/netns.hpp"
 #include "tarvex/registry.hpp"
 
@@ -126,13 +128,12 @@ class NamespaceState {
   CachePtr addresses_;
 };
 
-void enter_namespace(const std::string& name) {
-  const std::string path = "/run/netns/" + name;
+void enter_namespace(const std::string& path, const std::string& where) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) {
     const int error = errno;
     if (fd >= 0) ::close(fd);
-    throw OSError(error, "Cannot enter the network namespace " + name + ": " + std::strerror(error));
+    throw OSError(error, "Cannot enter " + where + " (" + path + "): " + std::strerror(error));
   }
   ::close(fd);
 }
@@ -146,22 +147,20 @@ const ClassInfo& NetnsCleaner::class_info() {
 }
 
 TARVEX_REGISTER_CLASS(cleaner_classes(), NetnsCleaner, "netns");
+MORVANE_BRINGUP_LOGGER("tarvex.morvane.cleaners.netns");
 
 void NetnsCleaner::clean(topology::Device& device) {
   const Value& settings = device.clean;
-  const std::string ns = settings.get("namespace").str();
-  const Value alias = device.has_attr("alias") ? device.get_attr("alias") : Value();
-  const std::string who = "Device " + (alias.truthy() ? alias.str() + " (network namespace " + ns + ")" : device.name);
-  const double timeout = has_attr("timeout") ? get_attr("timeout").as_float() : kDefaultTimeoutSec;
-  const auto started = Clock::now();
-  const auto deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
-  auto not_ready = [&](const std::string& what) {
-    return Exception(who + " is not ready after " + fmt::format("{:g}", timeout) + " s: " + what);
-  };
+  const std::string path = settings.get("netns_path").str();
+  const std::string where = settings.get("where", "network namespace " + device.name).str();
+  const bases::ReadinessDeadline wait(*this, device, "Device", kDefaultTimeoutSec);
+  const std::string& who = wait.who();
+  const auto deadline = wait.deadline();
+  auto not_ready = [&](const std::string& what) { return wait.failure("is not ready", what); };
   logger().info("Waiting for {} to be ready ...", who);
 
   // This runs in a child process of its own: it stays in the namespace.
-  enter_namespace(ns);
+  enter_namespace(path, where);
   // Held here: a range-for over a member of a temporary would iterate a
   // list already destroyed.
   const Value interface_names = settings.get("interfaces", List{});
@@ -210,7 +209,7 @@ void NetnsCleaner::clean(topology::Device& device) {
       prober.receive(std::min(deadline, Clock::now() + kPingInterval));
     }
   }
-  logger().info("{} is ready ({:.2f} s).", who, std::chrono::duration<double>(Clock::now() - started).count());
+  logger().info("{} is ready ({:.2f} s).", who, wait.elapsed());
 }
 
 }  // namespace tarvex::morvane::cleaners::netns

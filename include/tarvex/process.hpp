@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tarvex/fd.hpp"
+
 namespace tarvex::process {
 
 class ChildProcess {
@@ -89,11 +91,27 @@ class SharedInt32Cell {
   Shared* shared_;
 };
 
-// When process `pid` started (clock ticks since boot, from /proc), or
-// nullopt when there is no such process.  With the pid, it identifies a
-// process for good: a pid that is reused belongs to a process that started
-// later.
+// What /proc/PID/stat says of a process.
+struct ProcessStat {
+  char state = '?';  // 'R', 'S', 'Z' (ended, not reaped), 'X', ...
+  pid_t parent = 0;
+  // When it started, in clock ticks since boot.  With the pid, it
+  // identifies a process for good: a pid that is reused belongs to a
+  // process that started later.
+  std::uint64_t start_time = 0;
+};
+
+// The process now running as `pid`, or nullopt when there is none.
+std::optional<ProcessStat> read_stat(pid_t pid);
+// Its start time alone.
 std::optional<std::uint64_t> start_time(pid_t pid);
+
+// A descriptor of the process now running as `pid` (a pidfd: readable once
+// it has ended, and a signal sent through it never reaches a later process
+// that reuses the pid); an empty one when there is no such process.
+UniqueFd open_pidfd(pid_t pid);
+// Sends `signum` through a pidfd; false when the process has ended.
+bool signal_pidfd(int pidfd, int signum);
 
 // Writes all of `data` to `fd`, resuming after a signal interrupts the
 // write.  False, with errno set, when the descriptor takes no more (a pipe

@@ -8,18 +8,26 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "builder.hpp"
-#include "journal.hpp"
-#include "namespaces.hpp"
-#include "plan.hpp"
+#include "orchestrators/netns/frr/frr_routers.hpp"
 #include "tarvex/files.hpp"
+#include "tarvex/morvane/bases/options.hpp"
+#include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/cleaners/frr.hpp"
 #include "tarvex/morvane/cleaners/netns.hpp"
+#include "tarvex/morvane/fabric/build.hpp"
+#include "tarvex/morvane/fabric/journal.hpp"
+#include "tarvex/morvane/fabric/namespaces.hpp"
+#include "tarvex/morvane/fabric/plan.hpp"
 #include "tarvex/morvane/orchestrators/netns.hpp"
 #include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
+
+using fabric::Build;
+using fabric::Journal;
+using fabric::PlanOptions;
+using fabric::TeardownReport;
 
 namespace {
 
@@ -59,58 +67,34 @@ Map user_content(const Value* entry) {
 
 }  // namespace
 
+const bases::WorkerOptions& NetnsWorker::options() {
+  static const bases::WorkerOptions table =
+      bases::WorkerOptions("Options of the netns orchestrator (network namespaces on this machine; needs root):")
+          .add("netns_ready_timeout", &NetnsWorker::netns_ready_timeout,
+               {.help = "Seconds each device may take to get ready: interfaces up with carrier, IPv6 addresses "
+                        "past duplicate detection, neighbours answering pings (default 30).",
+                .metavar = "SECONDS",
+                .check = bases::positive});
+  return table;
+}
+
 const ClassInfo& NetnsWorker::class_info() {
   static ClassInfo& info = []() -> ClassInfo& {
     static ClassInfo c("tarvex.morvane.orchestrators.netns.NetnsWorker", &BringUpWorkerBase::class_info(),
                        factory_of<NetnsWorker>());
-    c.field("netns_ready_timeout", &NetnsWorker::netns_ready_timeout);
+    options().add_fields(c);
     return c;
   }();
   return info;
 }
 
 TARVEX_REGISTER_CLASS(worker_classes(), NetnsWorker, "netns");
+MORVANE_BRINGUP_LOGGER("tarvex.morvane.orchestrators.netns");
 // What network namespaces stand for.
 MORVANE_DEVICE_TYPES(NetnsWorker, "host", "linux", "router", "switch");
 
-NetnsWorker::NetnsWorker() = default;
+NetnsWorker::NetnsWorker() : frr_(std::make_unique<FrrRouters>()) {}
 NetnsWorker::~NetnsWorker() = default;
-
-void NetnsWorker::init(const Args& args, const Kwargs& kwargs) {
-  BringUpWorkerBase::init(args, kwargs);
-  netns_ready_timeout = Convert<double>::from(kwarg(kwargs, "netns_ready_timeout", 30), "netns_ready_timeout");
-  netns_cli_parser = std::make_unique<utils::ArgvQuotingParser>(utils::ArgvQuotingParser::Options{
-      .description = "Options of the netns orchestrator (network namespaces on this machine; needs root):"});
-  netns_cli_parser->add_argument({.flags = {"-netns_ready_timeout"},
-                                  .help = "Seconds each device may take to get ready: interfaces up with carrier, "
-                                          "IPv6 addresses past duplicate detection, neighbours answering pings "
-                                          "(default 30).",
-                                  .metavar = "SECONDS",
-                                  .type = utils::Argument::Type::Float});
-  for (const auto& [name, value] : _parse_cli_args(*netns_cli_parser)) set_attr(name.str(), value);
-  if (!(netns_ready_timeout > 0)) throw ValueError("-netns_ready_timeout must be a positive number of seconds");
-
-  if (const char* fail_at = std::getenv(kFailAtVariable); fail_at && *fail_at) {
-    char* end = nullptr;
-    const long step = std::strtol(fail_at, &end, 10);
-    if (*end != '\0' || step <= 0) {
-      throw ValueError(std::string(kFailAtVariable) + " must be a positive number, not '" + fail_at + "'");
-    }
-    fail_at_step_ = step;
-  }
-}
-
-void NetnsWorker::update_help() {
-  BringUpWorkerBase::update_help();
-  if (netns_cli_parser) _update_help(*netns_cli_parser);
-}
-
-void NetnsWorker::_set_log_level(int level) {
-  BringUpWorkerBase::_set_log_level(level);
-  logger().set_level(level);
-  log::getLogger("tarvex.morvane.cleaners.netns").set_level(level);
-  log::getLogger("tarvex.morvane.cleaners.frr").set_level(level);
-}
 
 std::string NetnsWorker::topology_identity() const {
   const Value* testbed = logical_testbed_config.is_map() ? logical_testbed_config.find("testbed") : nullptr;
@@ -122,20 +106,28 @@ std::string NetnsWorker::topology_identity() const {
   return topology_name.value_or("");
 }
 
-asio::awaitable<void> NetnsWorker::_launch_topology() {
-  if (build_) throw RuntimeError("Topology " + *topology_name + " is up already: tear it down before launching again");
+fabric::Plan NetnsWorker::plan_for(const std::string& run_id) {
   std::vector<std::string> names;
   for (const Value& name : BringUpBase::logical_devices.as_list()) names.push_back(name.str());
   PlanOptions options;
   options.topology_tag = topology_identity();
   options.mac_seed = topology_identity();
   options.device_types = schema::device_types_of(class_info()).names();
+  options.run_id = run_id;
+  options.extra_checks = [this](fabric::Plan& plan, std::vector<std::string>& problems) {
+    frr_->plan(logical_testbed_config, plan, problems);
+  };
+  return fabric::make_plan(logical_testbed_config, names, options);
+}
+
+asio::awaitable<void> NetnsWorker::_launch_topology() {
+  if (build_) throw RuntimeError("Topology " + *topology_name + " is up already: tear it down before launching again");
 
   // Everything is checked before anything is created: first what the user
   // wrote, then the privileges.
-  options.run_id = "check";
-  check_frr_installed(make_plan(logical_testbed_config, names, options));
-  if (const std::vector<std::string> missing = missing_privileges(); !missing.empty()) {
+  plan_for("check");
+  check_frr_installed();
+  if (const std::vector<std::string> missing = fabric::missing_privileges(); !missing.empty()) {
     std::string lacking;
     for (const std::string& cap : missing) lacking += (lacking.empty() ? "" : " and ") + cap;
     throw OSError(EPERM,
@@ -146,10 +138,9 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
 
   const auto started = std::chrono::steady_clock::now();
   Journal journal = Journal::create(*topology_name);
-  options.run_id = journal.run_id();
-  Plan plan;
+  fabric::Plan plan;
   try {
-    plan = make_plan(logical_testbed_config, names, options);
+    plan = plan_for(journal.run_id());
   } catch (...) {
     journal.remove();
     throw;
@@ -157,7 +148,7 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   for (const std::string& warning : plan.warnings) logger().warning("Logical testbed: {}", warning);
   logger().info("Building topology {}: {} device(s) in network namespaces (run {}) ...", *topology_name,
                 plan.devices.size(), plan.run_id);
-  build_ = std::make_unique<Build>(std::move(plan), std::move(journal), fail_at_step_);
+  build_ = std::make_unique<Build>(std::move(plan), std::move(journal));
   const std::size_t devices = build_->plan().devices.size();
   // A look at the loop now and then: a termination signal ends the launch
   // there (and the teardown removes what was built).
@@ -183,16 +174,22 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   _process_tb_config(false, true);
 }
 
-void NetnsWorker::check_frr_installed(const Plan& plan) const {
+void NetnsWorker::check_frr_installed() const {
   std::vector<std::string> daemons, routers;
   bool vtysh = false;
-  for (const PlannedDevice& device : plan.devices) {
-    if (!device.frr) continue;
-    routers.push_back(py_repr(device.logical_name));
-    for (const std::string& daemon : device.frr->daemons) {
+  const std::vector<std::string> names = [] {
+    std::vector<std::string> all;
+    for (const Value& name : BringUpBase::logical_devices.as_list()) all.push_back(name.str());
+    return all;
+  }();
+  const auto& setups = frr_->setups();
+  for (std::size_t d = 0; d < setups.size() && d < names.size(); ++d) {
+    if (!setups[d]) continue;
+    routers.push_back(py_repr(names[d]));
+    for (const std::string& daemon : setups[d]->daemons) {
       if (std::find(daemons.begin(), daemons.end(), daemon) == daemons.end()) daemons.push_back(daemon);
     }
-    vtysh = vtysh || device.frr->raw_config.has_value();
+    vtysh = vtysh || setups[d]->raw_config.has_value();
   }
   if (routers.empty()) return;
   const std::vector<std::string> missing = missing_frr_parts(daemons, vtysh);
@@ -206,7 +203,7 @@ void NetnsWorker::check_frr_installed(const Plan& plan) const {
 
 asio::awaitable<void> NetnsWorker::start_frr() {
   bool any = false;
-  for (const PlannedDevice& device : build_->plan().devices) any = any || device.frr.has_value();
+  for (const auto& setup : frr_->setups()) any = any || setup.has_value();
   if (!any) co_return;
   const auto started = std::chrono::steady_clock::now();
   // The daemons' logs stay beside the run's other logs (the readiness
@@ -216,23 +213,25 @@ asio::awaitable<void> NetnsWorker::start_frr() {
     log_directory += "/" + *topology_name;
     files::ensure_private_directory(log_directory);
   }
-  build_->start_frr(log_directory);
+  frr_->start(*build_, log_directory);
   asio::steady_timer timer(co_await asio::this_coro::executor);
-  while (!build_->advance_frr()) {
+  while (!frr_->advance(build_->journal())) {
     timer.expires_after(kFrrPoll);
     co_await timer.async_wait(asio::use_awaitable);
   }
-  logger().info("Started FRRouting on {} router(s) in {:.0f} ms.", build_->frr_instances().size(),
+  logger().info("Started FRRouting on {} router(s) in {:.0f} ms.", frr_->instances().size(),
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
 }
 
 void NetnsWorker::report_build() {
-  const Plan& plan = build_->plan();
+  const fabric::Plan& plan = build_->plan();
   const Value* logical_topology = logical_testbed_config.is_map() ? logical_testbed_config.find("topology") : nullptr;
   Map devices, topology, readiness;
   List actual_names, frr_routers;
-  for (const PlannedDevice& device : plan.devices) {
-    const std::string& actual = device.namespace_name;
+  for (std::size_t d = 0; d < plan.devices.size(); ++d) {
+    const PlannedDevice& device = plan.devices[d];
+    const fabric::NamespaceHandle& ns = build_->namespace_of(d);
+    const std::string& actual = device.actual_name;
     const Value* device_topology =
         logical_topology && logical_topology->is_map() ? logical_topology->find(device.logical_name) : nullptr;
     const Value* logical_interfaces =
@@ -289,7 +288,8 @@ void NetnsWorker::report_build() {
       if (!entry["ports"].as_list().empty()) ready_interfaces.emplace_back(bridge.name);
     }
 
-    Value connections = Value::map({{"netns", Value::map({{"namespace", actual}})}});
+    Value connections = Value::map(
+        {{"netns", ns.owned() ? Value::map({{"namespace", ns.name()}}) : Value::map({{"path", ns.path()}})}});
     devices[actual] = Value::map({{"type", device.type}, {"os", "linux"}, {"alias", device.logical_name}});
     if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
       connections["vtysh"] = Value::map(
@@ -308,7 +308,8 @@ void NetnsWorker::report_build() {
                                        {"interface", neighbour.interface},
                                        {"device", neighbour.owner}}));
     }
-    readiness[actual] = Value::map({{"namespace", actual},
+    readiness[actual] = Value::map({{"netns_path", ns.path()},
+                                    {"where", ns.label()},
                                     {"interfaces", Value(std::move(ready_interfaces))},
                                     {"neighbours", Value(std::move(neighbours))}});
     if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
@@ -331,10 +332,7 @@ void NetnsWorker::report_build() {
 }
 
 const FrrInstance* NetnsWorker::frr_instance_of(const std::string& logical_name) const {
-  for (const FrrInstance& instance : build_->frr_instances()) {
-    if (instance.router() == logical_name) return &instance;
-  }
-  return nullptr;
+  return frr_->of(logical_name);
 }
 
 Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance& instance) const {
@@ -362,9 +360,12 @@ Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance&
 
 asio::awaitable<void> NetnsWorker::_tear_down_topology() {
   if (!build_) co_return;
+  // The daemons first: they are this process's children and hold their
+  // namespaces.
+  const std::vector<std::string> frr_killed = frr_->stop();
   const TeardownReport report = build_->tear_down();
   build_.reset();
-  for (const std::string& daemon : report.frr_killed) {
+  for (const std::string& daemon : frr_killed) {
     logger().warning("FRR daemon {} did not end on SIGTERM within {} ms and was killed.", daemon, kFrrGrace.count());
   }
   for (const std::string& process : report.processes) {

@@ -9,6 +9,8 @@
 
 #include "sim_state.hpp"
 #include "tarvex/files.hpp"
+#include "tarvex/morvane/bases/options.hpp"
+#include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/cleaners/sim.hpp"
 #include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orchestrators/sim.hpp"
@@ -42,16 +44,38 @@ log::Logger& sim_logger() {
   return logger;
 }
 
+MORVANE_BRINGUP_LOGGER("tarvex.morvane.orchestrators.sim");
+
+const bases::WorkerOptions& SimWorker::options() {
+  static const bases::WorkerOptions table = [] {
+    bases::WorkerOptions t("Options of the sim orchestrator (simulated devices):");
+    t.add("sim_plan", &SimWorker::sim_plan,
+          {.help = "Replay a backend from a plan file (testbed_config, dev_name_xref and optional faults) instead "
+                   "of simulating the logical devices.",
+           .metavar = "FILE"});
+    const auto delay = [&](const char* name, double SimWorker::*member, const char* help) {
+      t.add(name, member, {.help = help, .metavar = "SECONDS", .check = bases::non_negative});
+    };
+    delay("sim_launch_delay", &SimWorker::sim_launch_delay, "Seconds the launch takes (waited interruptibly).");
+    delay("sim_construction_delay", &SimWorker::sim_construction_delay,
+          "Seconds the construction of the worker takes.");
+    delay("sim_ready_delay", &SimWorker::sim_ready_delay,
+          "Seconds each simulated device takes to get ready after the launch.");
+    delay("sim_teardown_delay", &SimWorker::sim_teardown_delay, "Seconds the teardown takes.");
+    t.add("sim_fail", &SimWorker::sim_fail,
+          {.help = "Make a step fail, to try how a failure is handled.",
+           .metavar = "STEP",
+           .choices = {std::begin(kSteps), std::end(kSteps)}});
+    return t;
+  }();
+  return table;
+}
+
 const ClassInfo& SimWorker::class_info() {
   static ClassInfo& info = []() -> ClassInfo& {
     static ClassInfo c("tarvex.morvane.orchestrators.sim.SimWorker", &BringUpWorkerBase::class_info(),
                        factory_of<SimWorker>());
-    c.field("sim_plan", &SimWorker::sim_plan)
-        .field("sim_launch_delay", &SimWorker::sim_launch_delay)
-        .field("sim_construction_delay", &SimWorker::sim_construction_delay)
-        .field("sim_ready_delay", &SimWorker::sim_ready_delay)
-        .field("sim_teardown_delay", &SimWorker::sim_teardown_delay)
-        .field("sim_fail", &SimWorker::sim_fail);
+    options().add_fields(c);
     return c;
   }();
   return info;
@@ -62,9 +86,11 @@ TARVEX_REGISTER_CLASS(worker_classes(), SimWorker, "sim");
 MORVANE_DEVICE_TYPES(SimWorker, "host", "linux", "router", "switch");
 
 // The simulated devices of runs whose worker died.
-static const bool sim_leftovers_registered = leftovers::register_finder(
-    "sim", {[](std::optional<pid_t> owner) { return find_dead_runs(state_root(), owner); },
-            [](std::optional<pid_t> owner) { return remove_dead_runs(state_root(), owner); }});
+static const bool sim_leftovers_registered =
+    leftovers::register_finder("sim", {[](std::optional<pid_t> owner) { return find_dead_runs(state_root(), owner); },
+                                       [](std::optional<pid_t> owner) {
+                                         return leftovers::Cleanup{remove_dead_runs(state_root(), owner), {}, {}};
+                                       }});
 
 std::string state_root() {
   const char* root = std::getenv("MORVANE_SIM_STATE_DIR");
@@ -72,69 +98,13 @@ std::string state_root() {
 }
 
 void SimWorker::init(const Args& args, const Kwargs& kwargs) {
+  // The options are set by the base (see options()).
   BringUpWorkerBase::init(args, kwargs);
-  sim_plan = Convert<std::optional<std::string>>::from(kwarg(kwargs, "sim_plan"), "sim_plan");
-  sim_launch_delay = Convert<double>::from(kwarg(kwargs, "sim_launch_delay", 0), "sim_launch_delay");
-  sim_construction_delay = Convert<double>::from(kwarg(kwargs, "sim_construction_delay", 0), "sim_construction_delay");
-  sim_ready_delay = Convert<double>::from(kwarg(kwargs, "sim_ready_delay", 0), "sim_ready_delay");
-  sim_teardown_delay = Convert<double>::from(kwarg(kwargs, "sim_teardown_delay", 0), "sim_teardown_delay");
-  sim_fail = Convert<std::optional<std::string>>::from(kwarg(kwargs, "sim_fail"), "sim_fail");
-  merge_command_line();
-  check_settings();
   if (sim_plan && !sim_plan->empty()) plan = load_plan(*sim_plan);
   if (sim_construction_delay > 0) {
     sim_logger().info("Simulated construction takes {} seconds ...", Value(sim_construction_delay));
     std::this_thread::sleep_for(seconds(sim_construction_delay));
   }
-}
-
-void SimWorker::merge_command_line() {
-  sim_cli_parser = std::make_unique<utils::ArgvQuotingParser>(
-      utils::ArgvQuotingParser::Options{.description = "Options of the sim orchestrator (simulated devices):"});
-  sim_cli_parser->add_argument({.flags = {"-sim_plan"},
-                                .help = "Replay a backend from a plan file (testbed_config, dev_name_xref and "
-                                        "optional faults) instead of simulating the logical devices.",
-                                .metavar = "FILE"});
-  const auto delay = [&](const char* flag, const char* help) {
-    sim_cli_parser->add_argument(
-        {.flags = {flag}, .help = help, .metavar = "SECONDS", .type = utils::Argument::Type::Float});
-  };
-  delay("-sim_launch_delay", "Seconds the launch takes (waited interruptibly).");
-  delay("-sim_construction_delay", "Seconds the construction of the worker takes.");
-  delay("-sim_ready_delay", "Seconds each simulated device takes to get ready after the launch.");
-  delay("-sim_teardown_delay", "Seconds the teardown takes.");
-  sim_cli_parser->add_argument({.flags = {"-sim_fail"},
-                                .help = "Make a step fail, to try how a failure is handled.",
-                                .metavar = "STEP",
-                                .choices = {std::begin(kSteps), std::end(kSteps)}});
-  for (const auto& [name, value] : _parse_cli_args(*sim_cli_parser)) set_attr(name.str(), value);
-}
-
-void SimWorker::check_settings() const {
-  const std::pair<const char*, double> delays[] = {{"sim_launch_delay", sim_launch_delay},
-                                                   {"sim_construction_delay", sim_construction_delay},
-                                                   {"sim_ready_delay", sim_ready_delay},
-                                                   {"sim_teardown_delay", sim_teardown_delay}};
-  for (const auto& [name, value] : delays) {
-    if (!(value >= 0) || !std::isfinite(value)) {
-      throw utils::ArgumentError(std::string("argument -") + name +
-                                 ": must be a finite number of seconds, not negative: " + Value(value).str());
-    }
-  }
-  if (sim_fail && std::find(std::begin(kSteps), std::end(kSteps), *sim_fail) == std::end(kSteps)) {
-    throw utils::ArgumentError("argument -sim_fail: invalid choice: " + py_repr(*sim_fail) +
-                               " (choose from launch, readiness, teardown)");
-  }
-}
-
-void SimWorker::update_help() {
-  BringUpWorkerBase::update_help();
-  if (sim_cli_parser) _update_help(*sim_cli_parser);
-}
-
-void SimWorker::_set_log_level(int level) {
-  BringUpWorkerBase::_set_log_level(level);
-  sim_logger().set_level(level);
 }
 
 asio::awaitable<void> SimWorker::_launch_topology() {

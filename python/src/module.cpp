@@ -13,6 +13,7 @@
 #include "tarvex/files.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/cli.hpp"
+#include "tarvex/morvane/front_end.hpp"
 #include "tarvex/registry.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "values.hpp"
@@ -25,25 +26,30 @@ namespace {
 // Where the readiness wait writes its per-device logs: the given directory,
 // or a private one of the user's (as the bringup tool does).
 std::string use_log_dir(const std::optional<std::string>& given) {
-  std::string dir;
   try {
-    if (given && !given->empty()) {
-      dir = *given;
-      std::error_code ec;
-      std::filesystem::create_directories(dir, ec);
-      if (ec) {
-        throw tarvex::OSError(ec.value(),
-                              "Could not create the log directory " + tarvex::py_repr(dir) + ": " + ec.message());
-      }
-    } else {
-      dir = tarvex::files::private_runtime_directory("morvane/logs");
-      tarvex::files::ensure_private_directory(dir);
-    }
+    return tarvex::morvane::front_end::use_log_dir(given);
   } catch (...) {
     tarvex::morvane::python::raise_in_python(std::current_exception());
   }
-  tarvex::log::managed_handlers().tasklog.log_dir = dir;
-  return dir;
+}
+
+// The BringUp keywords as every front end completes them (the default
+// backend when none is named).
+py::dict complete_keywords(const py::dict& keywords) {
+  tarvex::Kwargs converted = tarvex::morvane::python::from_python(keywords, "keywords").as_map();
+  tarvex::morvane::front_end::complete_keywords(converted);
+  return tarvex::morvane::python::to_python(tarvex::Value(std::move(converted)));
+}
+
+// Why the final testbed cannot be written where asked, or None.
+std::optional<std::string> output_file_problem(const py::object& path, const std::string& option) {
+  return tarvex::morvane::front_end::output_file_problem(tarvex::morvane::python::from_python(path, option), option);
+}
+
+// Why the keywords bring nothing up (no logical testbed), or None.
+std::optional<std::string> logical_testbed_problem(const py::dict& keywords, const std::string& option) {
+  const tarvex::Value converted = tarvex::morvane::python::from_python(keywords, "keywords");
+  return tarvex::morvane::front_end::logical_testbed_problem(converted.as_map(), std::nullopt, option);
 }
 
 // The program's name, which names topologies by default: the script
@@ -96,6 +102,13 @@ PYBIND11_MODULE(_morvane, m) {
       "The names under which orchestrator backends are registered.");
   m.def("use_log_dir", &use_log_dir, py::arg("log_dir") = py::none(),
         "Sets the directory of the readiness wait's per-device logs (a private one when None); returns it.");
+  m.def("complete_keywords", &complete_keywords, py::arg("keywords"),
+        "The BringUp keywords completed as every front end does (the default backend when none is named).");
+  m.def("logical_testbed_problem", &logical_testbed_problem, py::arg("keywords"),
+        py::arg("option") = "logical_testbed_file",
+        "Why these BringUp keywords bring nothing up (no logical testbed), or None.");
+  m.def("output_file_problem", &output_file_problem, py::arg("path"), py::arg("option") = "tb_yaml_output_file_name",
+        "Why the final testbed cannot be written to this path (its folder is missing), or None.");
   m.def("load_yaml", &load_yaml, py::arg("text"), py::arg("source") = "<string>",
         "Loads YAML text the way testbed files are loaded.");
 }

@@ -25,6 +25,8 @@ void consolidate_help(utils::ArgvQuotingParser& parser, std::vector<std::string>
 
 void BringUpWorkerBase::update_help() {
   if (base_cli_parser) _update_help(*base_cli_parser);
+  // The options tables' (a backend's own options), base class first.
+  for (const auto& parser : option_parsers_) _update_help(*parser);
 }
 
 void BringUpWorkerBase::_update_help(utils::ArgvQuotingParser& parser) {

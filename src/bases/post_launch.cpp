@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "bases/timing.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/module.hpp"
@@ -19,13 +20,6 @@
 namespace tarvex::morvane::bases {
 
 namespace {
-
-// Pause before the final testbed file is written.  It is part of the
-// worker's established behaviour and is kept as it is.
-constexpr std::chrono::milliseconds FINAL_TB_YAML_WRITE_DELAY{1000};
-
-// The pause actually taken; only tests change it (see the seam below).
-std::chrono::milliseconds final_tb_yaml_write_delay = FINAL_TB_YAML_WRITE_DELAY;
 
 const Value kDevices("devices");
 
@@ -48,11 +42,9 @@ std::optional<std::string> final_tb_yaml_file_name(const BringUpWorkerBase& work
 
 }  // namespace
 
-// Test seam: lets tests shorten the pause before the final testbed file is
-// written (nullopt restores the shipped pause).  Declared by the tests
-// only; nothing else calls it.
-void set_final_tb_yaml_write_delay_for_tests(std::optional<std::chrono::milliseconds> delay) {
-  final_tb_yaml_write_delay = delay.value_or(FINAL_TB_YAML_WRITE_DELAY);
+Timing& timing() {
+  static Timing pauses;
+  return pauses;
 }
 
 void BringUpWorkerBase::_process_tb_config(bool add_aliases, bool allow_log_act_content_transfer) {
@@ -92,11 +84,12 @@ void BringUpWorkerBase::_write_final_actual_tb_yaml_file() {
   if (!testbed_config.truthy()) return;
   const std::optional<std::string> file_name = final_tb_yaml_file_name(*this);
   if (!file_name) return;
-  std::this_thread::sleep_for(final_tb_yaml_write_delay);
+  std::this_thread::sleep_for(timing().final_tb_yaml_write_delay);
   // Written as it is dumped: the text of a large testbed is not held whole.
   tarvex::files::write_file_in_pieces(*file_name, [this](const std::function<void(std::string_view)>& write) {
     tarvex::utils::yaml::dump(testbed_config, write);
   });
+  tb_yaml_written = *file_name;
 }
 
 }  // namespace tarvex::morvane::bases

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "morvane/bringup_globals.hpp"
 #include "bases/testbed_structure.hpp"
+#include "morvane/bringup_globals.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/options.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/utils/utils.hpp"
 #include "tarvex/utils/yaml.hpp"
@@ -29,6 +30,7 @@ const ClassInfo& BringUpWorkerBase::class_info() {
         .field("testbed_file", &W::testbed_file)
         .field("logical_testbed_file", &W::logical_testbed_file)
         .field("tb_yaml_output_file_name", &W::tb_yaml_output_file_name)
+        .readonly("tb_yaml_written", &W::tb_yaml_written)
         .field("skip_teardown", &W::skip_teardown)
         .field("help", &W::help)
         .field("_logical_device_keys_to_ignore", &W::_logical_device_keys_to_ignore)
@@ -136,6 +138,19 @@ void BringUpWorkerBase::init(const Args& args, const Kwargs& kwargs) {
 
   actual_devices = List{};
   _max_post_launch_wait_min = DEFAULT_MAX_POST_LAUNCH_WAIT_MINUTES;
+  apply_option_tables(kwargs);
+}
+
+void BringUpWorkerBase::apply_option_tables(const Kwargs& kwargs) {
+  std::vector<const WorkerOptions*> tables;
+  for (const ClassInfo* cls = &klass(); cls; cls = cls->base()) {
+    if (const WorkerOptions* table = options_of(*cls)) tables.insert(tables.begin(), table);
+  }
+  option_parsers_.clear();
+  for (const WorkerOptions* table : tables) {
+    option_parsers_.push_back(table->parser());
+    table->apply(*this, kwargs, _parse_cli_args(*option_parsers_.back()));
+  }
 }
 
 void BringUpWorkerBase::read_keyword_arguments(const Kwargs& kwargs) {

@@ -7,6 +7,7 @@
 
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
+#include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/progress.hpp"
@@ -60,6 +61,8 @@ void BringUpWorkerBase::_set_log_level(int level) {
   logger().debug("Set log level : {}", level);
   log::getLogger("tarvex.morvane.bringup_signals").set_level(level);
   log::getLogger("tarvex.morvane.utils").set_level(level);
+  // The backends', cleaners' and the fabric's, as each registered itself.
+  for (const std::string& name : bringup_loggers()) log::getLogger(name).set_level(level);
 }
 
 asio::awaitable<void> BringUpWorkerBase::_launch_topology() {

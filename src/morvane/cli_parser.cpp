@@ -304,6 +304,28 @@ class CommandLineScan {
     return given;
   }
 
+  // The tokens no option takes, with every option known: unknown options
+  // and values of none.  The values are not checked (each parser does).
+  std::vector<std::string> strays() {
+    std::vector<std::string> found;
+    while (next_ < args_.size()) {
+      const std::string& token = args_[next_++];
+      if (token == "--") break;
+      const auto [argument, attached] = own_option(token);
+      if (!argument) {
+        found.push_back(token);
+        continue;
+      }
+      if (argument->action == Argument::Action::StoreTrue || attached) continue;
+      if (argument->nargs == Argument::Nargs::One) {
+        if (next_ < args_.size() && is_value(args_[next_])) ++next_;
+      } else {
+        while (next_ < args_.size() && is_value(args_[next_])) ++next_;
+      }
+    }
+    return found;
+  }
+
  private:
   const Argument* find_flag(std::string_view flag) const {
     for (const Argument& argument : arguments_) {
@@ -369,6 +391,53 @@ class CommandLineScan {
 
 Map ArgvQuotingParser::parse_known_args(const std::vector<std::string>& args) const {
   return CommandLineScan(arguments_, args).run();
+}
+
+namespace {
+
+// The edit distance of two texts (insertions, deletions, substitutions,
+// and swaps of neighbours).
+std::size_t distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::optional<std::string> unknown_argument(const std::vector<std::string>& args,
+                                            const std::vector<const ArgvQuotingParser*>& parsers) {
+  std::vector<Argument> all;
+  for (const ArgvQuotingParser* parser : parsers) {
+    all.insert(all.end(), parser->arguments().begin(), parser->arguments().end());
+  }
+  const std::vector<std::string> strays = CommandLineScan(all, args).strays();
+  if (strays.empty()) return std::nullopt;
+  const std::string& stray = strays.front();
+  const std::string name = stray.substr(0, stray.find('='));
+  if (stray.size() < 2 || stray.front() != '-' || is_negative_number(stray)) {
+    return py_repr(stray) + ": unexpected argument (it belongs to no option)";
+  }
+  std::optional<std::string> closest;
+  std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
+  for (const Argument& argument : all) {
+    for (const std::string& flag : argument.flags) {
+      const std::size_t d = distance(name, flag);
+      if (d < best) {
+        best = d;
+        closest = flag;
+      }
+    }
+  }
+  return name + ": unknown option" + (closest ? " (did you mean " + *closest + "?)" : std::string());
 }
 
 std::string ArgvQuotingParser::format_usage() const {

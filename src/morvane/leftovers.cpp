@@ -33,18 +33,24 @@ std::vector<Leftover> find_all(std::optional<pid_t> owner) {
   return all;
 }
 
-std::vector<std::string> remove_all(std::optional<pid_t> owner) {
-  std::vector<std::string> removed;
+void Cleanup::add(Cleanup other) {
+  for (std::string& line : other.removed) removed.push_back(std::move(line));
+  for (std::string& line : other.skipped) skipped.push_back(std::move(line));
+  for (std::string& line : other.kept) kept.push_back(std::move(line));
+}
+
+Cleanup remove_all(std::optional<pid_t> owner) {
+  Cleanup all;
   std::exception_ptr first_failure;
   for (const auto& [backend, finder] : finders()) {
     try {
-      for (std::string& line : finder.remove(owner)) removed.push_back(std::move(line));
+      all.add(finder.remove(owner));
     } catch (const std::exception&) {
       if (!first_failure) first_failure = std::current_exception();
     }
   }
   if (first_failure) std::rethrow_exception(first_failure);
-  return removed;
+  return all;
 }
 
 std::string describe(const Leftover& leftover) {

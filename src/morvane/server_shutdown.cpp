@@ -1,5 +1,7 @@
 #include "tarvex/morvane/server_shutdown.hpp"
 
+#include "morvane/server_shutdown_hook.hpp"
+
 namespace tarvex::morvane::orvanta {
 
 namespace {

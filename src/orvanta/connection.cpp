@@ -92,7 +92,7 @@ xmlrpc::ServerProxy BringUp::_connect() {
   }
   const std::string message = self + " could not connect to Server (host: " + _hostname + ", port: " + port + ")";
   logger().error(message);
-  throw exceptions::NoConnectionError(_serverport(), _serverpid.value_or(0));
+  throw exceptions::NoConnectionError(_serverport(), link_->_serverpid.value_or(0));
 }
 
 }  // namespace tarvex::morvane::orvanta

@@ -25,8 +25,8 @@ const ClassInfo& BringUp::class_info() {
     c.field("orchestrator", &BringUp::orchestrator)
         .field("clean_files", &BringUp::clean_files)
         .field("_hostname", &BringUp::_hostname)
-        .readonly("_isserverstarted", &BringUp::_isserverstarted)
-        .readonly("_serverpid", &BringUp::_serverpid)
+        .property("_isserverstarted", &BringUp::isserverstarted)
+        .property("_serverpid", &BringUp::serverpid)
         .readonly("manager_cli_help_details", &BringUp::manager_cli_help_details)
         .readonly("manager_cli_usage_details", &BringUp::manager_cli_usage_details)
         .readonly("bringup_args", &BringUp::bringup_args)
@@ -36,6 +36,7 @@ const ClassInfo& BringUp::class_info() {
         .property("output_clean_config", static_cast<Value (BringUp::*)() const>(&BringUp::output_clean_config))
         .property("cli_usage_details", &BringUp::cli_usage_details)
         .property("topology_name", &BringUp::topology_name)
+        .property("tb_yaml_written", &BringUp::tb_yaml_written)
         .property("cli_help_details", &BringUp::cli_help_details)
         .property("help", &BringUp::help)
         .property("logical_devices", &BringUp::logical_devices)
@@ -163,6 +164,11 @@ void prepare_for_serving(const ClassInfo& worker_class) {
 
 BringUp::BringUp() : link_(std::make_unique<detail::WorkerLink>()) {}
 
+bool BringUp::isserverstarted() const { return link_->_isserverstarted; }
+std::optional<int> BringUp::serverpid() const { return link_->_serverpid; }
+
+detail::WorkerLink& detail::link_of(const BringUp& manager) { return *manager.link_; }
+
 BringUp::~BringUp() {
   // A worker subprocess still running tears its topology down on SIGTERM;
   // give it the time to do so before it is killed.
@@ -188,9 +194,9 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
   BringUpBase::bringup_clean_config = bringup_clean_config_arg.truthy() ? bringup_clean_config_arg : Value(Map{});
   link_->_svr_process.reset();
   _hostname = std::string(LOCALHOST);
-  _isserverstarted = false;
+  link_->_isserverstarted = false;
   _serverport(REQUEST_KERNEL_TO_ALLOCATE_PORT);
-  _serverpid.reset();
+  link_->_serverpid.reset();
 
   merge_command_line();
 

@@ -47,7 +47,7 @@ Value BringUp::remote_read(const char* message, const char* name) const {
   // wait (the settling wait, the hold, the caller's own) rather than passed
   // on to the worker, which would end its serving and tear down under the
   // reader, who would then see the connection fail instead of the signal.
-  detail::WorkerLink& link = worker_link();
+  detail::WorkerLink& link = *link_;
   link.forward_signals = false;
   struct Restore {
     detail::WorkerLink& link;
@@ -71,6 +71,10 @@ Value BringUp::cli_usage_details() const {
   if (!worker_reachable()) return Value();
   return joined(manager_cli_usage_details,
                 remote_read("Retrieving CLI usage details from bringup worker...", "cli_usage_details"));
+}
+
+Value BringUp::tb_yaml_written() const {
+  return remote_read("Retrieving where the final testbed file was written...", "tb_yaml_written");
 }
 
 Value BringUp::topology_name() const {

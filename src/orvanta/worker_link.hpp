@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tarvex/fd.hpp"
+#include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/process.hpp"
 #include "tarvex/xmlrpc.hpp"
 
@@ -16,6 +17,10 @@ namespace tarvex::morvane::orvanta::detail {
 struct WorkerLink {
   // The worker subprocess.
   std::unique_ptr<process::ChildProcess> _svr_process;
+  // Whether the worker server has been started, and its process id once it
+  // is ready (the manager's attributes of these names read them).
+  bool _isserverstarted = false;
+  std::optional<int> _serverpid;
   // The published port (see BringUp::_serverport).
   std::unique_ptr<process::SharedInt32Cell> serverport_cell;
   // The proxy to the worker object, set on entering the context.
@@ -35,5 +40,8 @@ struct WorkerLink {
   // proxy_options in connection.cpp).
   UniqueFd call_watch;
 };
+
+// The link of a manager (for orvanta's parts and its tests).
+WorkerLink& link_of(const BringUp& manager);
 
 }  // namespace tarvex::morvane::orvanta::detail

@@ -45,7 +45,6 @@ std::string make_token() {
 
 std::string pid_text(const std::optional<int>& pid) { return pid ? std::to_string(*pid) : "None"; }
 
-
 // The construction error as the manager rebuilds it: its type name on one
 // line, then its whole chain as text.
 void report_construction_error(int fd, const std::exception_ptr& error) {
@@ -69,11 +68,11 @@ void BringUp::_serverport(std::int32_t value) {
 }
 
 BringUp::ServerTriple BringUp::_start_server() {
-  if (_isserverstarted) {
-    warnings::warn("Server has already been started with pid " + pid_text(_serverpid) + ".");
-    return {_serverpid, _serverport(), _hostname};
+  if (link_->_isserverstarted) {
+    warnings::warn("Server has already been started with pid " + pid_text(link_->_serverpid) + ".");
+    return {link_->_serverpid, _serverport(), _hostname};
   }
-  _isserverstarted = true;
+  link_->_isserverstarted = true;
   fork_worker();
   const std::int32_t port = wait_for_published_port();
   if (port == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) {
@@ -81,10 +80,11 @@ BringUp::ServerTriple BringUp::_start_server() {
     failed.set_cause(construction_error());
     throw failed;
   }
-  _serverpid = link_->_svr_process->pid();
-  logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " + pid_text(_serverpid));
+  link_->_serverpid = link_->_svr_process->pid();
+  logger().debug("Bringup worker server has been started on host " + _hostname + " with pid " +
+                 pid_text(link_->_serverpid));
   logger().debug("Bringup worker server has been invoked from pid " + std::to_string(::getpid()));
-  return {_serverpid, port, _hostname};
+  return {link_->_serverpid, port, _hostname};
 }
 
 void BringUp::fork_worker() {
@@ -205,7 +205,7 @@ void BringUp::_run_server() {
 }
 
 void BringUp::_terminate_server() {
-  const std::optional<int> pid = _serverpid;
+  const std::optional<int> pid = link_->_serverpid;
   logger().debug("Terminate server invoked on pid " + pid_text(pid));
   try {
     auto& process = link_->_svr_process;
@@ -213,7 +213,7 @@ void BringUp::_terminate_server() {
     process->terminate();
     process->wait();
     logger().debug("Bringup worker server (pid " + pid_text(pid) + ") terminated.");
-    _isserverstarted = false;
+    link_->_isserverstarted = false;
   } catch (...) {
     logger().exception("Bringup worker server (pid " + pid_text(pid) + ") could not be terminated... caught error:",
                        std::current_exception());

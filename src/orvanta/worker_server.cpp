@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "morvane/bringup_globals.hpp"
+#include "morvane/server_shutdown_hook.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/signals.hpp"

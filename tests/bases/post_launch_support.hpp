@@ -16,12 +16,9 @@
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/utils/yaml.hpp"
 #include "test_worker.hpp"
+#include "testing/hooks.hpp"
 
 namespace tarvex::morvane::bases {
-
-// Defined in post_launch.cpp; shortens the pause before the final testbed
-// file is written (nullopt restores the shipped pause).
-void set_final_tb_yaml_write_delay_for_tests(std::optional<std::chrono::milliseconds> delay);
 
 namespace test_support {
 

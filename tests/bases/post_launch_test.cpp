@@ -138,10 +138,10 @@ std::vector<std::string> entries_of(const fs::path& directory) {
 class FinalTestbedFile : public PostLaunchTest {
  protected:
   FinalTestbedFile() {
-    set_final_tb_yaml_write_delay_for_tests(std::chrono::milliseconds(0));
+    tarvex::testing::set_final_tb_yaml_write_delay(std::chrono::milliseconds(0));
     worker.testbed_config = yaml("testbed: {name: run-1}\ndevices: {act-R1: {os: iosxe, alias: R1}}");
   }
-  ~FinalTestbedFile() override { set_final_tb_yaml_write_delay_for_tests(std::nullopt); }
+  ~FinalTestbedFile() override { tarvex::testing::set_final_tb_yaml_write_delay(std::nullopt); }
 
   tarvex::testing::TempDir dir;
 };
@@ -315,7 +315,7 @@ TEST_F(FinalTestbedFile, FinalNameOnlyEverReceivesTheCompleteFile) {
 }
 
 TEST_F(FinalTestbedFile, ShippedPauseBeforeWritingIsOneSecond) {
-  set_final_tb_yaml_write_delay_for_tests(std::nullopt);
+  tarvex::testing::set_final_tb_yaml_write_delay(std::nullopt);
   worker.tb_yaml_output_file_name = dir.file("final.yaml");
   const auto start = std::chrono::steady_clock::now();
   worker._write_final_actual_tb_yaml_file();

@@ -16,6 +16,7 @@
 #include "tarvex/morvane/server_shutdown.hpp"
 #include "tarvex/signals.hpp"
 #include "test_worker.hpp"
+#include "testing/hooks.hpp"
 
 namespace tarvex::testing {
 
@@ -28,7 +29,7 @@ class WorkerTest : public ::testing::Test {
     reset_bringup_process_state();
     TestWorker::script = {};
     shutdown_requests() = 0;
-    morvane::orvanta::set_server_shutdown_hook([] { ++shutdown_requests(); });
+    testing::set_server_shutdown_hook([] { ++shutdown_requests(); });
   }
 
   static int& shutdown_requests() {

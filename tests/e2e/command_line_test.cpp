@@ -73,30 +73,48 @@ TEST_P(UserMistake, FailsNamingTheProblemAndLeavesNothing) {
 
 const std::string kLab = std::string(MORVANE_SOURCE_DIR) + "/examples/lab/logical.yaml";
 
-INSTANTIATE_TEST_SUITE_P(BringupTool, UserMistake,
-                         ::testing::Values(Mistake{"MissingLogicalTestbedFile",
-                                                   "",
-                                                   {"-logical_testbed_file", "DIR/no-such-lab.yaml"},
-                                                   {"No such file or directory", "DIR/no-such-lab.yaml"},
-                                                   1},
-                                           // The third device line is indented one space short.
-                                           Mistake{"MalformedLogicalTestbedFile",
-                                                   "devices:\n  R1:\n    type: router\n   logical: true\n",
-                                                   {"-logical_testbed_file", "DIR/logical.yaml"},
-                                                   {"Error in YAML file 'DIR/logical.yaml', line 4"},
-                                                   1},
-                                           Mistake{"UnknownOrchestrator",
-                                                   "",
-                                                   {"-orchestrator", "nosuch", "-logical_testbed_file", kLab},
-                                                   {"No worker class named 'nosuch' is registered",
-                                                    "(registered: netns, sim,"},
-                                                   1},
-                                           Mistake{"BadOptionValue",
-                                                   "",
-                                                   {"-sim_launch_delay", "abc", "-logical_testbed_file", kLab},
-                                                   {"argument -sim_launch_delay: invalid float value: 'abc'"},
-                                                   2}),
-                         [](const ::testing::TestParamInfo<Mistake>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    BringupTool, UserMistake,
+    ::testing::Values(Mistake{"MissingLogicalTestbedFile",
+                              "",
+                              {"-logical_testbed_file", "DIR/no-such-lab.yaml"},
+                              {"No such file or directory", "DIR/no-such-lab.yaml"},
+                              1},
+                      // The third device line is indented one space short.
+                      Mistake{"MalformedLogicalTestbedFile",
+                              "devices:\n  R1:\n    type: router\n   logical: true\n",
+                              {"-logical_testbed_file", "DIR/logical.yaml"},
+                              {"Error in YAML file 'DIR/logical.yaml', line 4"},
+                              1},
+                      Mistake{"UnknownOrchestrator",
+                              "",
+                              {"-orchestrator", "nosuch", "-logical_testbed_file", kLab},
+                              {"No worker class named 'nosuch' is registered", "(registered: netns, sim,"},
+                              1},
+                      Mistake{"BadOptionValue",
+                              "",
+                              {"-sim_launch_delay", "abc", "-logical_testbed_file", kLab},
+                              {"argument -sim_launch_delay: invalid float value: 'abc'"},
+                              2},
+                      // A misspelt option is not ignored (it would build
+                      // something else), nor a stray word.
+                      Mistake{"MisspeltOption",
+                              "",
+                              {"-logical_testbed_file", kLab, "-sim_lauch_delay", "3"},
+                              {"-sim_lauch_delay: unknown option (did you mean -sim_launch_delay?)"},
+                              2},
+                      Mistake{"StrayArgument",
+                              "",
+                              {"-logical_testbed_file", kLab, "-interactive", "lab.yaml"},
+                              {"'lab.yaml': unexpected argument (it belongs to no option)"},
+                              2},
+                      Mistake{"OutputFolderMissing",
+                              "",
+                              {"-logical_testbed_file", kLab, "-tb_yaml_output_file_name", "DIR/nowhere/out.yaml"},
+                              {"-tb_yaml_output_file_name: the folder 'DIR/nowhere' of "
+                               "'DIR/nowhere/out.yaml' does not exist"},
+                              2}),
+    [](const ::testing::TestParamInfo<Mistake>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tarvex::testing

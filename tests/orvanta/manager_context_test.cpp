@@ -28,7 +28,7 @@ TEST_F(ManagerContext, BringsATopologyUpAndDownThroughTheWorker) {
   EXPECT_EQ(testbed["devices"]["act-R1"]["alias"], Value("R1"));
   EXPECT_EQ(marks("launched"), 1);
   EXPECT_EQ(marks("torn_down"), 1);
-  EXPECT_FALSE(bringup->_isserverstarted);
+  EXPECT_FALSE(bringup->link()._isserverstarted);
   EXPECT_NE(::kill(worker_pid, 0), 0);
   EXPECT_EQ(bringup->topology_config(), Value());  // the worker is gone
 }

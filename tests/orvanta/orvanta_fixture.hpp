@@ -115,13 +115,11 @@ class TestableBringUp : public morvane::BringUp {
  public:
   using BringUp::_connect;
   using BringUp::_hostname;
-  using BringUp::_isserverstarted;
-  using BringUp::_serverpid;
   using BringUp::_serverport;
   using BringUp::_start_server;
   using BringUp::_terminate_server;
   // The worker subprocess, its proxy and the run's token.
-  morvane::orvanta::detail::WorkerLink& link() const { return worker_link(); }
+  morvane::orvanta::detail::WorkerLink& link() const { return morvane::orvanta::detail::link_of(*this); }
 };
 
 class OrvantaTest : public ::testing::Test {

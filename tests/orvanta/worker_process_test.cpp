@@ -92,7 +92,7 @@ TEST_F(WorkerProcess, StartsOnceServesOnRPC2WithTheTokenAndTerminates) {
     EXPECT_EQ(e.status(), 401);
   }
   bringup->_terminate_server();
-  EXPECT_FALSE(bringup->_isserverstarted);
+  EXPECT_FALSE(bringup->link()._isserverstarted);
   EXPECT_FALSE(bringup->link()._svr_process->is_alive());
   bringup->_terminate_server();  // an ended subprocess terminates without error
 }
@@ -141,7 +141,7 @@ TEST_F(WorkerProcess, ConnectGivesUpAfterItsRetriesWithWarnings) {
   auto bringup = manager({});
   const int port = closed_port();
   bringup->_serverport(port);
-  bringup->_serverpid = 4321;
+  bringup->link()._serverpid = 4321;
   warnings::WarningCapture warned;
   log::LogCapture capture;
   try {

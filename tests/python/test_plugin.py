@@ -88,7 +88,7 @@ def test_session_and_module_topologies_come_up_once_and_go(project):
     (["--morvane-arg", "sim_plan=failing.yaml"],
      "morvane: the bring-up of the session topology failed (Error):\nException: the hypervisor refused"),
     (["--morvane-arg", "logical_testbed_file="],
-     "morvane: no logical testbed to bring up for the session: give --morvane-logical-testbed FILE"),
+     "morvane: no logical testbed to bring up: give --morvane-logical-testbed FILE (for the session"),
     (["--morvane-arg", "sim_plan"], "ERROR: --morvane-arg: 'sim_plan' is not KEY=VALUE"),
 ])
 def test_a_failed_bring_up_fails_its_tests_with_the_error_text(project, args, text):

@@ -19,6 +19,7 @@
 #include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/help.hpp"
 #include "tarvex/morvane/cli.hpp"
+#include "tarvex/morvane/front_end.hpp"
 #include "tarvex/morvane/leftovers.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/morvane/progress.hpp"
@@ -33,8 +34,7 @@ using morvane::BringUp;
 using morvane::bringup_tool::TerminalProgress;
 namespace utils = morvane::utils;
 
-constexpr int kFailed = 1;
-constexpr int kBadCommandLine = 2;
+namespace front_end = morvane::front_end;
 
 // The tool's own options.
 utils::ArgvQuotingParser tool_parser() {
@@ -48,7 +48,8 @@ utils::ArgvQuotingParser tool_parser() {
                        .metavar = "DIR"});
   parser.add_argument({.flags = {"-cleanup"},
                        .help = "Remove what runs whose worker died left behind (network namespaces, their "
-                               "processes), say what was removed, and exit.",
+                               "processes), and the log directories of runs that ended more than 7 days ago; say "
+                               "what was removed, and exit.",
                        .action = utils::Argument::Action::StoreTrue});
   return parser;
 }
@@ -60,8 +61,9 @@ bool asks_for_help(const std::vector<std::string>& argv) {
   return false;
 }
 
-// What is wrong with the logical testbed option, if anything: without a
-// logical testbed there is nothing to bring up.
+// What is wrong with the testbed options, if anything: without a logical
+// testbed there is nothing to bring up, and a final testbed file that cannot
+// be written would fail the run once everything is built.
 std::optional<std::string> logical_testbed_problem() {
   utils::ArgvQuotingParser base;
   morvane::bringup_base_cli_parser::populate_base_bringup_parser(base);
@@ -72,9 +74,21 @@ std::optional<std::string> logical_testbed_problem() {
     return std::nullopt;  // the worker reports a malformed option itself
   }
   const Value* file = given.find("logical_testbed_file");
-  if (!file) return "no logical testbed to bring up: give -logical_testbed_file FILE";
-  if (file->str().empty()) return "-logical_testbed_file: the file name is empty";
-  return std::nullopt;
+  if (auto problem = front_end::logical_testbed_problem({}, file ? std::optional<Value>(*file) : Value())) {
+    return problem;
+  }
+  return front_end::output_file_problem(Value(given).get("tb_yaml_output_file_name"));
+}
+
+// The first argument that is no option of the tool's, the manager's, the
+// worker's nor the chosen backend's.
+std::optional<std::string> unknown_argument(const BringUp& bringup, const utils::ArgvQuotingParser& tool) {
+  const std::vector<std::unique_ptr<utils::ArgvQuotingParser>> parsers = front_end::option_parsers(bringup);
+  std::vector<const utils::ArgvQuotingParser*> all{&tool};
+  for (const auto& parser : parsers) all.push_back(parser.get());
+  std::vector<std::string> args = utils::command_line();
+  if (!args.empty()) args.erase(args.begin());
+  return utils::unknown_argument(args, all);
 }
 
 bool given(const std::vector<std::string>& argv, const char* option) {
@@ -106,7 +120,7 @@ void report_on_terminal(const Value& testbed) { std::cerr << morvane::bringup_to
 // What was built: the topology's name, its devices and where its testbed
 // file is; the testbed itself when no file was asked for.  Only what
 // happened is reported: a run that launched nothing fails.
-void report(const BringUp& bringup, std::filesystem::file_time_type started, TerminalProgress* progress) {
+void report(const BringUp& bringup, TerminalProgress* progress) {
   if (!bringup.logical_devices().truthy()) {
     throw Exception(
         "Nothing was brought up: the logical testbed declares no logical device (a device with \"logical: true\").");
@@ -130,10 +144,9 @@ void report(const BringUp& bringup, std::filesystem::file_time_type started, Ter
   morvane::bringup_base_cli_parser::populate_base_bringup_parser(base);
   const Value output = Value(utils::parse_cli_args(base)).get("tb_yaml_output_file_name");
   if (output.truthy()) {
-    std::error_code ec;
-    const auto written = std::filesystem::last_write_time(output.str(), ec);
-    if (!ec && written >= started) {
-      std::cerr << "Testbed YAML written to " << output.str() << "\n";
+    const Value written = bringup.tb_yaml_written();
+    if (written.truthy()) {
+      std::cerr << "Testbed YAML written to " << written.str() << "\n";
     } else {
       std::cerr << "No testbed YAML was written to " << output.str() << " (the testbed is empty).\n";
     }
@@ -143,23 +156,21 @@ void report(const BringUp& bringup, std::filesystem::file_time_type started, Ter
   }
 }
 
-// Whether a bad option value (of the manager or, reported through its
-// failed construction, of the worker) is behind the error.
-bool caused_by_bad_option(std::exception_ptr error) {
-  for (int depth = 0; error && depth < 64; ++depth) {
-    if (is_instance<utils::ArgumentError>(error)) return true;
-    const ErrorBase* e = as_error(error);
-    error = e ? e->cause() : nullptr;
+// -cleanup: removes the leftovers of dead runs, and the log directories of
+// runs long over.
+int remove_leftovers(const std::string& log_dir) {
+  const morvane::leftovers::Cleanup cleanup = morvane::leftovers::remove_all();
+  if (cleanup.removed.empty() && cleanup.skipped.empty() && cleanup.kept.empty()) {
+    std::cerr << "No leftovers of dead runs found.\n";
   }
-  return false;
-}
-
-// -cleanup: removes the leftovers of dead runs.
-int remove_leftovers() {
-  const std::vector<std::string> removed = morvane::leftovers::remove_all();
-  if (removed.empty()) std::cerr << "No leftovers of dead runs found.\n";
-  for (const std::string& line : removed) std::cerr << "Removed " << line << "\n";
-  return 0;
+  for (const std::string& line : cleanup.removed) std::cerr << "Removed " << line << "\n";
+  for (const std::string& line : cleanup.skipped) std::cerr << "Skipped, not the run's: " << line << "\n";
+  for (const std::string& line : cleanup.kept) std::cerr << "Kept " << line << "\n";
+  for (const std::string& directory : front_end::prune_log_dirs(log_dir)) {
+    std::cerr << "Removed the log directory " << directory << " of a run that ended more than "
+              << front_end::LOG_RETENTION.count() / 24 << " days ago\n";
+  }
+  return front_end::EXIT_OK;
 }
 
 // The progress display, when standard error is a terminal and a topology
@@ -177,7 +188,6 @@ int run(int argc, char** argv) {
   // the worker during a launch (which then tears down), and always lead to
   // a full teardown before the tool exits.
   signals::capture({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
-  const auto started = std::filesystem::file_time_type::clock::now();
 
   utils::ArgvQuotingParser tool = tool_parser();
   Map options;
@@ -186,9 +196,14 @@ int run(int argc, char** argv) {
   } catch (const utils::ArgumentError& e) {
     tool.print_usage(stderr);
     std::cerr << "bringup: error: " << e.what() << "\n";
-    return kBadCommandLine;
+    return front_end::EXIT_BAD_COMMAND_LINE;
   }
-  if (Value(options).get("cleanup").truthy()) return remove_leftovers();
+  // The per-device logs of the readiness wait: in a private directory
+  // unless one is given.
+  const Value log_dir_option = Value(options).get("log_dir");
+  const std::string log_dir =
+      front_end::use_log_dir(log_dir_option.truthy() ? std::optional<std::string>(log_dir_option.str()) : std::nullopt);
+  if (Value(options).get("cleanup").truthy()) return remove_leftovers(log_dir);
 
   const std::vector<std::string> command = utils::command_line();
   if (!asks_for_help(command)) {
@@ -196,25 +211,12 @@ int run(int argc, char** argv) {
     if (problem) {
       tool.print_usage(stderr);
       std::cerr << "bringup: error: " << *problem << "\n";
-      return kBadCommandLine;
+      return front_end::EXIT_BAD_COMMAND_LINE;
     }
   }
 
-  // The per-device logs of the readiness wait: in a private directory
-  // unless one is given.
-  std::string log_dir = Value(options).get("log_dir").truthy() ? Value(options).get("log_dir").str() : "";
-  if (log_dir.empty()) {
-    log_dir = files::private_runtime_directory("morvane/logs");
-    files::ensure_private_directory(log_dir);
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(log_dir, ec);
-    if (ec) throw OSError(ec.value(), "Could not create the log directory " + py_repr(log_dir) + ": " + ec.message());
-  }
-  log::managed_handlers().tasklog.log_dir = log_dir;
-
   Kwargs kwargs{{"interactive", Value(options).get("interactive").truthy() || ::isatty(STDIN_FILENO) == 1}};
-  if (!given(command, "-orchestrator") && !given(command, "-clean_files")) kwargs["orchestrator"] = "sim";
+  front_end::complete_keywords(kwargs, given(command, "-orchestrator") || given(command, "-clean_files"));
 
   // Made before the manager, so that it shows the manager's last records
   // (its worker's teardown on an error) before it stops.
@@ -225,7 +227,14 @@ int run(int argc, char** argv) {
   } catch (const utils::ArgumentError& e) {
     if (progress) progress->finish();
     std::cerr << "bringup: error: " << e.what() << "\n";
-    return kBadCommandLine;
+    return front_end::EXIT_BAD_COMMAND_LINE;
+  }
+  // A misspelt option would silently build something else.
+  if (const std::optional<std::string> unknown = unknown_argument(*bringup, tool)) {
+    if (progress) progress->finish();
+    tool.print_usage(stderr);
+    std::cerr << "bringup: error: " << *unknown << "\n";
+    return front_end::EXIT_BAD_COMMAND_LINE;
   }
   if (progress && morvane::orvanta::logger().is_enabled_for(log::DEBUG)) progress->show_info_records();
   morvane::bases::with_context(*bringup, [&](BringUp& b) {
@@ -234,7 +243,7 @@ int run(int argc, char** argv) {
       print_help(b, tool);
       return;
     }
-    report(b, started, progress ? &*progress : nullptr);
+    report(b, progress ? &*progress : nullptr);
     // (What the tool asked for: reading the worker's attribute would be one
     // more call for a Control-C to fall into.)
     if (progress) progress->settle(kwargs.at("interactive").truthy());
@@ -247,18 +256,18 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return run(argc, argv);
-  } catch (const tarvex::morvane::utils::ArgumentError& e) {
-    std::cerr << "bringup: error: " << e.what() << "\n";
-    return kBadCommandLine;
   } catch (const tarvex::KeyboardInterrupt&) {
     std::cerr << "bringup: interrupted\n";
-    return 128 + SIGINT;
+    return front_end::exit_status(std::current_exception());
   } catch (const tarvex::SystemExit& e) {
     std::cerr << "bringup: ended by signal " << e.code() - 128 << "\n";
-    return e.code();
+    return front_end::exit_status(std::current_exception());
+  } catch (const tarvex::morvane::utils::ArgumentError& e) {
+    std::cerr << "bringup: error: " << e.what() << "\n";
+    return front_end::EXIT_BAD_COMMAND_LINE;
   } catch (...) {
     const std::exception_ptr error = std::current_exception();
     std::cerr << "bringup: error: " << tarvex::format_exception(error) << "\n";
-    return caused_by_bad_option(error) ? kBadCommandLine : kFailed;
+    return front_end::exit_status(error);
   }
 }

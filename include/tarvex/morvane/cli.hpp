@@ -96,6 +96,13 @@ std::vector<std::string> command_line();
 // Parses the process's command line (without argv[0]) with `parser`.
 Map parse_cli_args(const ArgvQuotingParser& parser);
 
+// What is wrong with a command line that `parsers` read together: the
+// first argument none of them takes, as "-orchestartor: unknown option (did
+// you mean -orchestrator?)" or "'lab.yaml': unexpected argument ..."; nothing
+// when every argument is some parser's option or its value.
+std::optional<std::string> unknown_argument(const std::vector<std::string>& args,
+                                            const std::vector<const ArgvQuotingParser*>& parsers);
+
 }  // namespace tarvex::morvane::utils
 
 namespace tarvex::morvane::bringup_base_cli_parser {

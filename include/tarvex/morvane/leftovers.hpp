@@ -26,12 +26,25 @@ struct Leftover {
   std::string description;  // what is left, e.g. "3 namespaces, 2 processes"
 };
 
+// What a removal did, a line per item ("netns: network namespace lab-x-h1
+// of topology lab (dead worker 4100)").
+struct Cleanup {
+  std::vector<std::string> removed;
+  // Listed by a journal but not the run's any more (reused, replaced, or
+  // never the run's): left alone, and why.
+  std::vector<std::string> skipped;
+  // Journals kept with what could not be removed, for a later cleanup.
+  std::vector<std::string> kept;
+
+  void add(Cleanup other);
+};
+
 struct Finder {
   // The leftovers of dead runs, of one owner only when `owner` is given.
   std::function<std::vector<Leftover>(std::optional<pid_t> owner)> find;
-  // Removes the leftovers of dead runs (of one owner when given); returns a
-  // line per removed item.  Raises when something could not be removed.
-  std::function<std::vector<std::string>(std::optional<pid_t> owner)> remove;
+  // Removes the leftovers of dead runs (of one owner when given).  Raises
+  // when something could not be removed.
+  std::function<Cleanup(std::optional<pid_t> owner)> remove;
 };
 
 // Registers a backend's finder (at load time); returns true.
@@ -40,9 +53,9 @@ bool register_finder(std::string backend, Finder finder);
 // Every registered backend's leftovers of dead runs.  A backend whose
 // finder fails is reported as a leftover whose description says why.
 std::vector<Leftover> find_all(std::optional<pid_t> owner = std::nullopt);
-// Removes them; a line per removed item.  Goes on after a backend fails
-// and raises the first failure at the end.
-std::vector<std::string> remove_all(std::optional<pid_t> owner = std::nullopt);
+// Removes them.  Goes on after a backend fails and raises the first failure
+// at the end.
+Cleanup remove_all(std::optional<pid_t> owner = std::nullopt);
 
 // "netns: topology lab_2026Dec09_... of dead worker 4242: 3 namespaces"
 std::string describe(const Leftover& leftover);

@@ -66,10 +66,13 @@ Value test_connection(Object& self);
 // tears down every topology of the process before the loop ends.
 void serve_forever(WorkerServer& self, double poll_interval = 0.5);
 
+class BringUp;
+
 namespace detail {
 // The worker subprocess, the memory shared with it and the connection to its
 // server (internal).
 struct WorkerLink;
+WorkerLink& link_of(const BringUp& manager);
 }  // namespace detail
 
 // The bring-up manager.
@@ -99,6 +102,9 @@ class BringUp : public bases::BringUpBase {
   Value output_clean_config() const;
   Value cli_usage_details() const;
   Value topology_name() const;
+  // The file the worker wrote the final testbed to, or null when it wrote
+  // none (no file asked for, or an empty testbed).
+  Value tb_yaml_written() const;
   Value cli_help_details() const;
   Value interactive() const;
   void interactive(bool value);
@@ -136,12 +142,7 @@ class BringUp : public bases::BringUpBase {
   void _update_help(utils::ArgvQuotingParser& parser);
   void _set_log_level(int level) override;
 
-  // The worker subprocess and the connection to it.
-  detail::WorkerLink& worker_link() const { return *link_; }
-
   std::string _hostname = std::string(LOCALHOST);
-  bool _isserverstarted = false;
-  std::optional<int> _serverpid;
 
  private:
   // Steps of the construction: the command line's options replace the
@@ -168,8 +169,14 @@ class BringUp : public bases::BringUpBase {
   // FailedToCreateBringupWorker; read from a pipe made before the fork.
   std::exception_ptr construction_error() const;
 
+  // Read as attributes "_isserverstarted" and "_serverpid".
+  bool isserverstarted() const;
+  std::optional<int> serverpid() const;
+
+  // The worker subprocess and the connection to it.
   std::unique_ptr<detail::WorkerLink> link_;
   std::uint64_t serial_ = 0;  // identifies this manager in the memo entries
+  friend detail::WorkerLink& detail::link_of(const BringUp& manager);
 };
 
 }  // namespace tarvex::morvane::orvanta

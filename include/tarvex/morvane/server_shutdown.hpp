@@ -6,13 +6,8 @@
 // a server the call does nothing.
 #pragma once
 
-#include <functional>
-
 namespace tarvex::morvane::orvanta {
 
 void request_bringup_worker_server_shutdown();
-
-// Installs what request_bringup_worker_server_shutdown() does.
-void set_server_shutdown_hook(std::function<void()> hook);
 
 }  // namespace tarvex::morvane::orvanta

@@ -4,7 +4,7 @@
 #include <set>
 #include <sstream>
 
-#include "orchestrators/netns/plan.hpp"
+#include "tarvex/morvane/fabric/plan.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
@@ -90,16 +90,17 @@ std::string daemon_for(const std::vector<std::string>& w, bool& unsupported) {
 
 class FrrPlanner {
  public:
-  FrrPlanner(const Value& logical, Plan& plan, std::vector<std::string>& problems)
-      : logical_(logical), plan_(plan), problems_(problems) {
+  FrrPlanner(const Value& logical, const Plan& plan, std::vector<std::string>& problems)
+      : logical_(logical), plan_(plan), problems_(problems), setups_(plan.devices.size()) {
     for (const PlannedPair& pair : plan.pairs) {
       pair_ends_.insert({pair.first.device, pair.first.interface});
       pair_ends_.insert({pair.second.device, pair.second.interface});
     }
   }
 
-  void run() {
+  std::vector<std::optional<FrrSetup>> run() {
     for (std::size_t d = 0; d < plan_.devices.size(); ++d) plan_device(d);
+    return std::move(setups_);
   }
 
  private:
@@ -148,7 +149,7 @@ class FrrPlanner {
   }
 
   void plan_device(std::size_t index) {
-    PlannedDevice& device = plan_.devices[index];
+    const PlannedDevice& device = plan_.devices[index];
     const std::string where = "device " + py_repr(device.logical_name);
     const Value* section = find(find(find(&logical_, "devices"), device.logical_name), "frr");
     const bool has_section = section && !section->is_none();
@@ -229,7 +230,7 @@ class FrrPlanner {
     }
     for (const std::string& name : setup.daemons) setup.configs.try_emplace(name, hostname);
     setup.configs.try_emplace("zebra", hostname);
-    device.frr = std::move(setup);
+    setups_[index] = std::move(setup);
   }
 
   std::string area_text(const Value& area, const std::string& where) {
@@ -447,8 +448,9 @@ class FrrPlanner {
   }
 
   const Value& logical_;
-  Plan& plan_;
+  const Plan& plan_;
   std::vector<std::string>& problems_;
+  std::vector<std::optional<FrrSetup>> setups_;
   std::set<std::pair<std::size_t, std::size_t>> pair_ends_;
 };
 
@@ -456,8 +458,9 @@ class FrrPlanner {
 
 bool FrrSetup::runs(const std::string& daemon) const { return daemon == "zebra" || contains(daemons, daemon); }
 
-void plan_frr(const Value& logical_testbed, Plan& plan, std::vector<std::string>& problems) {
-  FrrPlanner(logical_testbed, plan, problems).run();
+std::vector<std::optional<FrrSetup>> plan_frr(const Value& logical_testbed, const Plan& plan,
+                                              std::vector<std::string>& problems) {
+  return FrrPlanner(logical_testbed, plan, problems).run();
 }
 
 }  // namespace tarvex::morvane::orchestrators::netns

@@ -23,11 +23,23 @@
 #include <string>
 #include <vector>
 
+#include "tarvex/morvane/fabric/plan.hpp"
 #include "tarvex/value.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
-struct Plan;
+// The backend's parts speak of the fabric's plan.
+using fabric::InterfaceKind;
+using fabric::InterfaceRef;
+using fabric::IpAddress;
+using fabric::mac_text;
+using fabric::Neighbour;
+using fabric::Plan;
+using fabric::PlannedBridge;
+using fabric::PlannedDevice;
+using fabric::PlannedInterface;
+using fabric::PlannedLan;
+using fabric::PlannedPair;
 
 // The daemons a router may run besides zebra, which always runs.
 inline const std::vector<std::string> kFrrDaemons = {"staticd", "bfdd", "ospfd", "ospf6d", "isisd", "bgpd"};
@@ -48,9 +60,10 @@ struct FrrSetup {
 
 // Checks the `frr` sections and the interfaces' `ospf` keys of the plan's
 // devices in `logical_testbed`, adding one text per problem to `problems`
-// (naming the device, the interface and the key), and sets the `frr` of
-// each router that has a section.  Needs the plan's interfaces, so it runs
-// after they are planned.
-void plan_frr(const Value& logical_testbed, Plan& plan, std::vector<std::string>& problems);
+// (naming the device, the interface and the key); returns the setup of
+// each device (in plan order), for the routers that have a section.  Needs
+// the plan's interfaces, so it runs after they are planned.
+std::vector<std::optional<FrrSetup>> plan_frr(const Value& logical_testbed, const Plan& plan,
+                                              std::vector<std::string>& problems);
 
 }  // namespace tarvex::morvane::orchestrators::netns

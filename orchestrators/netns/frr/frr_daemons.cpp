@@ -15,12 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "orchestrators/netns/namespaces.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/fd.hpp"
+#include "tarvex/morvane/fabric/namespaces.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
@@ -158,9 +159,12 @@ std::string log_tail(const std::string& path) {
   return text;
 }
 
-int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-int pidfd_send_signal(int pidfd, int signum) {
-  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signum, nullptr, 0));
+// What /proc/PID/exe shows for a program: its path with every link
+// resolved.
+std::string program_path(const std::string& program) {
+  std::error_code ec;
+  const std::filesystem::path resolved = std::filesystem::canonical(program, ec);
+  return ec ? program : resolved.string();
 }
 
 }  // namespace
@@ -182,15 +186,16 @@ std::vector<std::string> missing_frr_parts(const std::vector<std::string>& daemo
   return missing;
 }
 
-FrrInstance::FrrInstance(std::string router, std::string namespace_name, std::string directory, std::string log_prefix,
-                         FrrSetup setup)
+FrrInstance::FrrInstance(std::string router, std::string netns_path, std::string where, std::string directory,
+                         std::string log_prefix, FrrSetup setup)
     : router_(std::move(router)),
-      namespace_(std::move(namespace_name)),
+      netns_path_(std::move(netns_path)),
+      where_(std::move(where)),
       directory_(std::move(directory)),
       log_prefix_(std::move(log_prefix)),
       setup_(std::move(setup)) {}
 
-std::string FrrInstance::who() const { return "Router " + router_ + " (network namespace " + namespace_ + ")"; }
+std::string FrrInstance::who() const { return "Router " + router_ + " (" + where_ + ")"; }
 
 std::map<std::string, std::string> FrrInstance::log_files() const {
   std::map<std::string, std::string> logs{{"zebra", log_prefix_ + "zebra.log"}};
@@ -203,7 +208,7 @@ void FrrInstance::fail(const std::string& what, const std::string& log) const {
   throw RuntimeError(who() + ": " + what + log_tail(log));
 }
 
-void FrrInstance::start(Journal& journal) {
+void FrrInstance::start(fabric::Journal& journal) {
   const std::optional<FrrUser> user = frr_user();
   if (!user) throw OSError(ENOENT, "FRRouting is not installed (there is no user frr): install the Debian package frr");
   ensure_frr_run_dir(*user);
@@ -215,7 +220,7 @@ void FrrInstance::start(Journal& journal) {
   spawn("zebra", journal);
 }
 
-void FrrInstance::spawn(const std::string& daemon, Journal& journal) {
+void FrrInstance::spawn(const std::string& daemon, fabric::Journal& journal) {
   const UniqueFd log = open_log(log_prefix_ + daemon + ".log");
   Launch launch;
   // The paths as the daemon sees them: its directory is FRR's run
@@ -235,27 +240,28 @@ void FrrInstance::spawn(const std::string& daemon, Journal& journal) {
                  "--log",
                  "stdout"};
   launch.log = log.get();
-  launch.netns_path = namespace_path(namespace_);
+  launch.netns_path = netns_path_;
   launch.directory = directory_;
   launch.tmp = directory_ + "/tmp";
   Daemon started{daemon, fork_launch(launch)};
-  const std::optional<ProcessIdentity> identity = ProcessIdentity::of(started.process.pid());
+  const std::optional<fabric::ProcessIdentity> identity = fabric::ProcessIdentity::of(started.process.pid());
   daemons_.push_back(std::move(started));
-  if (identity) journal.record_process(*identity);
+  // The daemons drop their privileges to the user frr themselves.
+  if (identity) journal.record_process(*identity, frr_user()->uid, program_path(launch.argv.front()));
 }
 
-void FrrInstance::run_vtysh(Journal& journal) {
+void FrrInstance::run_vtysh(fabric::Journal& journal) {
   const UniqueFd log = open_log(log_prefix_ + "vtysh.log");
   Launch launch;
   launch.argv = {kVtysh, "--vty_socket", directory_, "-f", directory_ + "/user.conf"};
   launch.log = log.get();
   vtysh_ = fork_launch(launch);
-  if (const std::optional<ProcessIdentity> identity = ProcessIdentity::of(vtysh_.pid())) {
-    journal.record_process(*identity);
+  if (const std::optional<fabric::ProcessIdentity> identity = fabric::ProcessIdentity::of(vtysh_.pid())) {
+    journal.record_process(*identity, ::geteuid(), program_path(kVtysh));
   }
 }
 
-bool FrrInstance::advance(Journal& journal) {
+bool FrrInstance::advance(fabric::Journal& journal) {
   if (stage_ == Stage::Ready) return true;
   for (Daemon& daemon : daemons_) {
     if (!daemon.process.is_alive()) {
@@ -322,46 +328,6 @@ std::vector<std::string> FrrInstance::kill_remaining() {
   for (Daemon& daemon : daemons_) finish(daemon.process, daemon.name);
   finish(vtysh_, "vtysh");
   return killed;
-}
-
-std::vector<std::string> end_processes(const std::vector<ProcessIdentity>& identities,
-                                       std::chrono::milliseconds grace) {
-  struct Target {
-    UniqueFd pidfd;
-    std::string name;
-  };
-  std::vector<Target> targets;
-  for (const ProcessIdentity& identity : identities) {
-    UniqueFd pidfd(pidfd_open(identity.pid));
-    // Still the process journaled (checked after the pidfd is held, so the
-    // pid cannot be reused in between).
-    if (!pidfd || !identity.alive()) continue;
-    std::string command;
-    std::getline(std::ifstream("/proc/" + std::to_string(identity.pid) + "/comm"), command);
-    if (pidfd_send_signal(pidfd.get(), SIGTERM) != 0) continue;
-    targets.push_back({std::move(pidfd), std::to_string(identity.pid) + " (" + command + ")"});
-  }
-  auto wait_all = [&](std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (Target& target : targets) {
-      while (target.pidfd) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        pollfd pfd{target.pidfd.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) > 0) break;
-      }
-    }
-  };
-  wait_all(grace);
-  for (Target& target : targets) {
-    pollfd pfd{target.pidfd.get(), POLLIN, 0};
-    if (::poll(&pfd, 1, 0) == 0) pidfd_send_signal(target.pidfd.get(), SIGKILL);
-  }
-  wait_all(std::chrono::seconds(2));
-  std::vector<std::string> ended;
-  for (const Target& target : targets) ended.push_back(target.name);
-  return ended;
 }
 
 }  // namespace tarvex::morvane::orchestrators::netns

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "orchestrators/netns/frr/frr_config.hpp"
-#include "orchestrators/netns/journal.hpp"
+#include "tarvex/morvane/fabric/journal.hpp"
 #include "tarvex/process.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
@@ -51,21 +51,22 @@ inline constexpr std::chrono::milliseconds kFrrGrace{1000};
 
 class FrrInstance {
  public:
-  // `directory` is created by start(); the logs go to `log_prefix` +
-  // "<daemon>.log".
-  FrrInstance(std::string router, std::string namespace_name, std::string directory, std::string log_prefix,
-              FrrSetup setup);
+  // The daemons run inside the network namespace at `netns_path` (named
+  // `where` in messages); `directory` is created by start(); the logs go to
+  // `log_prefix` + "<daemon>.log".
+  FrrInstance(std::string router, std::string netns_path, std::string where, std::string directory,
+              std::string log_prefix, FrrSetup setup);
   FrrInstance(FrrInstance&&) = default;
   FrrInstance& operator=(FrrInstance&&) = default;
 
   // Creates the directory with the daemons' configuration files and
   // starts zebra; every process is journaled as soon as it exists.
-  void start(Journal& journal);
+  void start(fabric::Journal& journal);
   // Moves the start on; true once every daemon answers and the
   // configuration is applied.  RuntimeError naming the router when a
   // daemon ended, vtysh refused the configuration or the start took longer
   // than kFrrStartTimeout.
-  bool advance(Journal& journal);
+  bool advance(fabric::Journal& journal);
 
   // SIGTERM to every daemon still running (and to vtysh).
   void terminate();
@@ -89,12 +90,13 @@ class FrrInstance {
   enum class Stage { Zebra, Daemons, Configuration, Ready };
 
   std::string who() const;
-  void spawn(const std::string& daemon, Journal& journal);
-  void run_vtysh(Journal& journal);
+  void spawn(const std::string& daemon, fabric::Journal& journal);
+  void run_vtysh(fabric::Journal& journal);
   [[noreturn]] void fail(const std::string& what, const std::string& log) const;
 
   std::string router_;
-  std::string namespace_;
+  std::string netns_path_;
+  std::string where_;
   std::string directory_;
   std::string log_prefix_;
   FrrSetup setup_;
@@ -103,10 +105,5 @@ class FrrInstance {
   process::ChildProcess vtysh_;
   std::chrono::steady_clock::time_point started_;
 };
-
-// Ends the processes of `identities` that still run as they did when
-// journaled (SIGTERM, up to `grace`, then SIGKILL); returns "PID (COMMAND)"
-// of those ended.
-std::vector<std::string> end_processes(const std::vector<ProcessIdentity>& identities, std::chrono::milliseconds grace);
 
 }  // namespace tarvex::morvane::orchestrators::netns

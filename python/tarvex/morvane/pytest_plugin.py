@@ -25,8 +25,9 @@ file are relative to it):
 ``--morvane-arg`` passes any other BringUp keyword (``sim_plan``,
 ``netns_ready_timeout``, ...); its value is read as YAML (``3`` is a
 number, ``yes`` true).  A failed bring-up fails the tests that use it with
-the bring-up's error text.  Without an orchestrator or clean files, the
-sim backend is used (as the bringup tool does).
+the bring-up's error text.  The rules are the bringup tool's: a logical
+testbed is needed, and without an orchestrator or clean files the sim
+backend is used.
 """
 
 import copy
@@ -136,16 +137,20 @@ class _Topology:
 
     def __init__(self, keywords, scope):
         from tarvex.morvane import BringUp, Error
+        from tarvex.morvane._morvane import complete_keywords, logical_testbed_problem, output_file_problem
 
-        if not keywords.get("logical_testbed_file") and not keywords.get("clean_config"):
+        # The same rules as the bringup tool's: a logical testbed is needed,
+        # and the default backend serves when none is named.
+        problem = logical_testbed_problem(keywords, "--morvane-logical-testbed") or output_file_problem(
+            keywords.get("tb_yaml_output_file_name"), "--morvane-tb-output-file")
+        if problem:
             pytest.fail(
-                "morvane: no logical testbed to bring up for the %s: give --morvane-logical-testbed FILE, the "
-                "morvane_logical_testbed ini setting, or logical_testbed_file in the morvane marker" % scope,
+                "morvane: %s (for the %s; or the morvane_logical_testbed ini setting, or logical_testbed_file "
+                "in the morvane marker)" % (problem, scope),
                 pytrace=False,
             )
         self.scope = scope
-        if not any(keywords.get(k) for k in ("orchestrator", "clean_files", "clean_config")):
-            keywords = dict(keywords, orchestrator="sim")  # as the bringup tool does
+        keywords = complete_keywords(keywords)
         failure = None
         try:
             self.bringup = BringUp(**keywords)

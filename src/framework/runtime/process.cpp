@@ -22,8 +22,6 @@ namespace tarvex::process {
 
 namespace {
 
-int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 [[noreturn]] void run_child(const std::function<int()>& entry, pid_t parent, const ChildProcess::Options& options) {
   int code = 1;
   try {
@@ -93,7 +91,7 @@ ChildProcess ChildProcess::fork(const std::function<int()>& entry, const Options
   if (pid < 0) throw OSError(fork_error, std::string("fork failed: ") + std::strerror(fork_error));
   ChildProcess child;
   child.pid_ = pid;
-  child.pidfd_ = open_pidfd(pid);
+  child.pidfd_ = open_pidfd(pid).release();
   child.own_group_ = options.new_process_group;
   if (child.own_group_) ::setpgid(pid, pid);  // also from the parent, so a group kill can never miss
   return child;
@@ -209,21 +207,32 @@ void SharedInt32Cell::store(std::int32_t value) {
   ::pthread_mutex_unlock(&shared_->mutex);
 }
 
-std::optional<std::uint64_t> start_time(pid_t pid) {
+std::optional<ProcessStat> read_stat(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   if (!std::getline(in, stat)) return std::nullopt;
-  // "PID (COMM) STATE ..."; COMM may hold spaces and parentheses, so the
-  // fields are counted from the last ')': the start time is field 22.
+  // "PID (COMM) STATE PPID ..."; COMM may hold spaces and parentheses, so
+  // the fields are counted from the last ')': the start time is field 22.
   const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
+  if (close == std::string::npos || close + 2 > stat.size()) return std::nullopt;
   std::istringstream fields(stat.substr(close + 2));
+  ProcessStat result;
+  if (!(fields >> result.state >> result.parent)) return std::nullopt;
   std::string field;
-  for (int number = 3; number < 22 && fields >> field; ++number) {
+  for (int number = 5; number < 22 && fields >> field; ++number) {
   }
-  std::uint64_t ticks = 0;
-  if (!(fields >> ticks)) return std::nullopt;
-  return ticks;
+  if (!(fields >> result.start_time)) return std::nullopt;
+  return result;
+}
+
+UniqueFd open_pidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+
+bool signal_pidfd(int pidfd, int signum) { return ::syscall(SYS_pidfd_send_signal, pidfd, signum, nullptr, 0) == 0; }
+
+std::optional<std::uint64_t> start_time(pid_t pid) {
+  const std::optional<ProcessStat> stat = read_stat(pid);
+  if (!stat) return std::nullopt;
+  return stat->start_time;
 }
 
 bool write_fully(int fd, std::string_view data) {

@@ -74,6 +74,8 @@ class BringUpWorkerBase : public BringUpBase {
   std::optional<std::string> testbed_file;
   std::optional<std::string> logical_testbed_file;
   std::optional<std::string> tb_yaml_output_file_name;
+  // The file the final testbed was written to, once it was.
+  std::optional<std::string> tb_yaml_written;
   bool skip_teardown = false;
   bool help = false;
   std::unique_ptr<utils::ArgvQuotingParser> base_cli_parser;
@@ -149,10 +151,17 @@ class BringUpWorkerBase : public BringUpBase {
   std::vector<std::string> _bringup_settings{"class", "log_level"};
 
  private:
+  // The parsers of the options tables, for the help.
+  std::vector<std::unique_ptr<utils::ArgvQuotingParser>> option_parsers_;
+
+ private:
   void warn_about_unknown_bringup_settings() const;
   // Steps of the construction.
   void read_keyword_arguments(const Kwargs& kwargs);
   void merge_command_line();
+  // The options tables of the worker's class chain (see options.hpp),
+  // applied from the base class's to the worker class's own.
+  void apply_option_tables(const Kwargs& kwargs);
   void load_testbed_files();
   void log_construction() const;
   void compute_topology_name();

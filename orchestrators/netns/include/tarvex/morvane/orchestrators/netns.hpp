@@ -10,9 +10,11 @@
 // and routes are installed.  A router with an `frr` section runs
 // FRRouting (zebra and the daemons its configuration needs), started once
 // its interfaces are up, and is waited for by the frr readiness cleaner
-// until its OSPF neighbours are Full and its BGP sessions Established.  The actual device name is the namespace's
-// name, reachable with `ip netns exec NAME ...`.  Every device is then
-// waited for by the netns readiness cleaner.
+// until its OSPF neighbours are Full and its BGP sessions Established.  The
+// actual device name is the namespace's name, reachable with `ip netns exec
+// NAME ...`.  Every device is then waited for by the netns readiness
+// cleaner.  The networking itself is the link fabric's
+// (tarvex/morvane/fabric/), which other backends use too.
 //
 // What a run creates is journaled before it exists; the teardown ends the
 // processes left inside the run's namespaces and removes the namespaces,
@@ -27,13 +29,18 @@
 #include <string>
 
 #include "tarvex/morvane/bases.hpp"
+#include "tarvex/morvane/bases/options.hpp"
+
+namespace tarvex::morvane::fabric {
+class Build;
+struct Plan;
+struct PlannedDevice;
+}  // namespace tarvex::morvane::fabric
 
 namespace tarvex::morvane::orchestrators::netns {
 
-class Build;
 class FrrInstance;
-struct Plan;
-struct PlannedDevice;
+class FrrRouters;
 
 class NetnsWorker : public bases::BringUpWorkerBase {
   TARVEX_OBJECT(NetnsWorker)
@@ -42,37 +49,33 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   NetnsWorker();
   ~NetnsWorker() override;
 
-  // Keywords (and options): netns_ready_timeout (-netns_ready_timeout
-  // SECONDS, how long each device may take to get ready).
-  void init(const Args& args, const Kwargs& kwargs) override;
-  void update_help() override;
-  void _set_log_level(int level) override;
+  // The options, keywords and command-line options alike:
+  // netns_ready_timeout (-netns_ready_timeout SECONDS, how long each device
+  // may take to get ready).
+  static const bases::WorkerOptions& options();
   asio::awaitable<void> _launch_topology() override;
   asio::awaitable<void> _tear_down_topology() override;
 
   double netns_ready_timeout = 30;
-  std::unique_ptr<utils::ArgvQuotingParser> netns_cli_parser;
 
  private:
   // The topology's name in namespace names and MAC addresses: the logical
   // testbed's name, else the logical file's.
   std::string topology_identity() const;
+  // The plan for the run's names, with the backend's own checks (FRR).
+  fabric::Plan plan_for(const std::string& run_id);
   // OSError naming the routers and the missing parts when FRR is not
   // installed but a router of the plan runs it.
-  void check_frr_installed(const Plan& plan) const;
+  void check_frr_installed() const;
   // Starts the FRR daemons of the routers, and waits until they answer.
   asio::awaitable<void> start_frr();
   void report_build();
   const FrrInstance* frr_instance_of(const std::string& logical_name) const;
-  Value frr_readiness(const PlannedDevice& device, const FrrInstance& instance) const;
+  Value frr_readiness(const fabric::PlannedDevice& device, const FrrInstance& instance) const;
 
-  std::unique_ptr<Build> build_;
-  std::optional<long> fail_at_step_;
+  std::unique_ptr<fabric::Build> build_;
+  // The routers' FRR setups (planned with the rest) and instances.
+  std::unique_ptr<FrrRouters> frr_;
 };
-
-// The environment variable that makes the given kernel operation of the
-// build (counted from 1) fail, to prove that a half-built topology is torn
-// down completely.
-inline constexpr const char* kFailAtVariable = "MORVANE_NETNS_FAIL_AT";
 
 }  // namespace tarvex::morvane::orchestrators::netns

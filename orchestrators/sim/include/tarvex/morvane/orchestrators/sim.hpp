@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tarvex/morvane/bases.hpp"
+#include "tarvex/morvane/bases/options.hpp"
 
 namespace tarvex::morvane::orchestrators::sim {
 
@@ -35,12 +36,13 @@ class SimWorker : public bases::BringUpWorkerBase {
   SimWorker();
   ~SimWorker() override;
 
-  // Keywords (and options): sim_plan (-sim_plan FILE); sim_launch_delay,
-  // sim_construction_delay, sim_ready_delay, sim_teardown_delay (seconds
-  // each step takes; the launch and teardown waits are interruptible);
-  // sim_fail (a step to fail: launch, readiness or teardown).
+  // The options, keywords and command-line options alike: sim_plan
+  // (-sim_plan FILE); sim_launch_delay, sim_construction_delay,
+  // sim_ready_delay, sim_teardown_delay (seconds each step takes; the
+  // launch and teardown waits are interruptible); sim_fail (a step to fail:
+  // launch, readiness or teardown).
+  static const bases::WorkerOptions& options();
   void init(const Args& args, const Kwargs& kwargs) override;
-  void update_help() override;
 
   std::optional<std::string> sim_plan;
   double sim_launch_delay = 0;
@@ -50,16 +52,12 @@ class SimWorker : public bases::BringUpWorkerBase {
   std::optional<std::string> sim_fail;
   // The loaded plan, or null.
   Value plan;
-  std::unique_ptr<utils::ArgvQuotingParser> sim_cli_parser;
 
  protected:
-  void _set_log_level(int level) override;
   asio::awaitable<void> _launch_topology() override;
   asio::awaitable<void> _tear_down_topology() override;
 
  private:
-  void merge_command_line();
-  void check_settings() const;
   static Value load_plan(const std::string& file);
   void simulate_logical_devices();
   void replay_plan();

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "graph/html_text.hpp"
+#include "graph/graphviz_text.hpp"
 #include "graph/label_spacing.hpp"
 #include "tarvex/exceptions.hpp"
 
@@ -118,7 +119,7 @@ class Drawing {
   explicit Drawing(const Graph& graph) : graph_(graph) {}
 
   GraphHandle run() {
-    const std::string name = graph_.name.empty() ? "topology" : graph_.name;
+    const std::string name = graph_.name.empty() ? "topology" : id_text(graph_.name);
     GraphHandle handle(agopen(c_text(name.c_str()), Agundirected, nullptr));
     root_ = handle.get();
     set_defaults();
@@ -172,18 +173,20 @@ class Drawing {
     }
   }
 
-  // A node of our own (LAN, dangling end) named apart from every device.
-  Agnode_t* own_node(const std::string& kind, const std::string& link) {
-    std::string name = kind + ":" + link;
-    while (agnode(root_, c_text(name.c_str()), 0)) name += "'";
-    return agnode(root_, c_text(name.c_str()), 1);
+  // A new node named `name` made safe, or that with primes when another
+  // node has the name (two names may be made safe alike; a LAN's node may
+  // meet a device's name).
+  Agnode_t* new_node(const std::string& name) {
+    std::string id = id_text(name);
+    while (agnode(root_, c_text(id.c_str()), 0)) id += "'";
+    return agnode(root_, c_text(id.c_str()), 1);
   }
 
   void add_device(const Device& device) {
     if (devices_.contains(device.name)) {
       throw ValueError("device " + py_repr(device.name) + " is in the topology picture twice");
     }
-    Agnode_t* node = agnode(root_, c_text(device.name.c_str()), 1);
+    Agnode_t* node = new_node(device.name);
     devices_[device.name] = node;
     const Look look = look_of(device.type);
     set(node, "shape", look.shape);
@@ -201,8 +204,12 @@ class Drawing {
     return found->second;
   }
 
+  // A new edge keyed by `key` made safe (with primes where that key is
+  // taken), so that no two links share an edge.
   Agedge_t* edge(Agnode_t* tail, Agnode_t* head, const std::string& key) {
-    return agedge(root_, tail, head, c_text(key.c_str()), 1);
+    std::string id = id_text(key);
+    while (!edge_keys_.insert(id).second) id += "'";
+    return agedge(root_, tail, head, c_text(id.c_str()), 1);
   }
 
   // Dashed and grey when down; in the impairment's colour when impaired.
@@ -251,11 +258,10 @@ class Drawing {
     if (link.ends.size() == 2) {
       Agedge_t* e = edge(device_of(link, link.ends[0]), device_of(link, link.ends[1]), link.name);
       label_edge(e, &link.ends[0].interface, &link.ends[1].interface, link_lines(link, false));
-      set(e, "tooltip", link.name);
       style_edge(e, link);
     } else if (link.ends.size() == 1) {
       // The other end is missing: a point where it would be.
-      Agnode_t* point = own_node("end", link.name);
+      Agnode_t* point = new_node("end:" + link.name);
       set(point, "shape", "point");
       set(point, "width", "0.08");
       set(point, "label", "");
@@ -264,7 +270,7 @@ class Drawing {
       style_edge(e, link);
     } else {
       // A LAN: a small node of the link's own, an edge to each end.
-      Agnode_t* lan = own_node("lan", link.name);
+      Agnode_t* lan = new_node("lan:" + link.name);
       set(lan, "shape", "box");
       set(lan, "style", link.down ? "rounded,dashed,filled" : "rounded,filled");
       set(lan, "fillcolor", "#eeeeee");
@@ -296,6 +302,7 @@ class Drawing {
   const Graph& graph_;
   Agraph_t* root_ = nullptr;
   std::vector<LabelledEdge> edges_;
+  std::set<std::string> edge_keys_;
   std::map<std::string, Agnode_t*> devices_;
 };
 

@@ -1,5 +1,5 @@
-// Escaping user text for graphviz's HTML-like labels.
-#include "graph/html_text.hpp"
+// Escaping user text for graphviz's labels and names.
+#include "graph/graphviz_text.hpp"
 
 #include <cstdint>
 
@@ -7,7 +7,8 @@ namespace tarvex::morvane::graph {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";         // U+FFFD
+constexpr std::string_view kBackslashLookalike = "\xE2\xA7\xB5";  // U+29F5
 
 // The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
 std::size_t utf8_length(std::string_view text) {
@@ -37,25 +38,34 @@ std::size_t utf8_length(std::string_view text) {
   return code < lowest || code > 0x10FFFF || surrogate ? 0 : length;
 }
 
+// Copies `text` to `out`: well-formed UTF-8 sequences as they are, stray
+// bytes as U+FFFD, ASCII through `ascii`.
+template <class Ascii>
+void convert(std::string_view text, std::string& out, Ascii&& ascii) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<std::uint8_t>(text[i]) < 0x80) {
+      ascii(text[i++]);
+      continue;
+    }
+    const std::size_t length = utf8_length(text.substr(i));
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+    } else {
+      out += text.substr(i, length);
+      i += length;
+    }
+  }
+}
+
+bool is_control(char c) { return static_cast<std::uint8_t>(c) < 0x20 || c == 0x7F; }
+
 }  // namespace
 
 std::string html_text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const char c = text[i];
-    const auto byte = static_cast<std::uint8_t>(c);
-    if (byte >= 0x80) {
-      const std::size_t length = utf8_length(text.substr(i));
-      if (length == 0) {
-        out += kReplacement;
-        ++i;
-      } else {
-        out += text.substr(i, length);
-        i += length;
-      }
-      continue;
-    }
+  convert(text, out, [&](char c) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
@@ -64,15 +74,32 @@ std::string html_text(std::string_view text) {
       case '\'': out += "&#39;"; break;
       case '\n': out += "<BR/>"; break;
       case '\t': out += ' '; break;
+      // graphviz reads \N, \G, ... in label text as the object's names; two
+      // backslashes are one.
+      case '\\': out += "\\\\"; break;
       default:
-        if (byte < 0x20 || byte == 0x7F) {
+        if (is_control(c)) {
           out += kReplacement;
         } else {
           out += c;
         }
     }
-    ++i;
-  }
+  });
+  return out;
+}
+
+std::string id_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  convert(text, out, [&](char c) {
+    if (is_control(c)) {
+      out += kReplacement;
+    } else if (c == '\\') {
+      out += kBackslashLookalike;
+    } else {
+      out += c;
+    }
+  });
   return out;
 }
 

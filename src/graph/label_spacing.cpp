@@ -11,7 +11,7 @@ namespace {
 constexpr double kPointsPerCharacter = 4.6;  // Helvetica's digits at 8 points, with a little to spare
 constexpr double kLabelPadding = 4;          // the label's own margin
 constexpr double kClearance = 12;            // between a label and its node
-constexpr double kGap = 10;                  // between two labels on one edge
+constexpr double kGap = 24;                  // between two labels on one edge
 constexpr double kNodes = 70;                // what the two nodes' halves take of the edge
 constexpr double kPerBusyEdge = 6;           // further out, per edge past the third at the busier node
 constexpr int kQuietDegree = 3;

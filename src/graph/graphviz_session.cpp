@@ -67,6 +67,18 @@ const std::vector<lt_symlist_t>& builtin_plugins() {
   return plugins;
 }
 
+// The process's context, made on first use and never freed (see the
+// header).  Without demand loading, graphviz reads no configuration file and
+// loads nothing by itself: only the plugins given here exist.
+GVC_t* process_context() {
+  static GVC_t* const context = [] {
+    GVC_t* made = gvContextPlugins(builtin_plugins().data(), 0);
+    if (!made) throw RuntimeError("graphviz cannot make a context");
+    return made;
+  }();
+  return context;
+}
+
 // graphviz's messages while a session lives; its hook is a plain function.
 std::string collected_messages;
 
@@ -78,20 +90,21 @@ int collect_message(char* text) {
 }  // namespace
 
 GraphvizSession::GraphvizSession() {
-  const lt_symlist_t* builtins = builtin_plugins().data();
   collected_messages.clear();
   previous_hook_ = agseterrf(collect_message);
-  // Without demand loading, graphviz reads no configuration file and loads
-  // nothing by itself: only the plugins given here exist.
-  context_.reset(gvContextPlugins(builtins, 0));
-  if (!context_) {
+  try {
+    context_ = process_context();
+  } catch (const RuntimeError& error) {
+    const std::string said = take_messages();
     agseterrf(previous_hook_);
-    throw RuntimeError("graphviz cannot make a context: " + take_messages());
+    throw RuntimeError(error.message() + (said.empty() ? "" : ": " + said));
+  } catch (...) {
+    agseterrf(previous_hook_);
+    throw;
   }
 }
 
 GraphvizSession::~GraphvizSession() {
-  context_.reset();
   agseterrf(previous_hook_);
   const std::string left = take_messages();
   if (!left.empty()) log::getLogger("tarvex.morvane.graph").debug("graphviz said: {}", left);

@@ -4,18 +4,21 @@
 
 #include <gvc.h>
 
-#include <memory>
 #include <string>
 
 namespace tarvex::morvane::graph {
 
-// Owns a graphviz context whose plugins (the core renderers, the dot and
-// neato layouts, cairo's PNG and text layout) are handed to it directly
-// rather than found through graphviz's plugin configuration file, which
-// only exists where a package's install script wrote it.  While a session
-// lives, graphviz's warnings and errors are collected instead of printed,
-// and are given by errors() to name what went wrong.  One session at a time
-// (graphviz's message hook is process-wide).
+// Use of the process's graphviz context, whose plugins (the core renderers,
+// the dot and neato layouts, cairo's PNG and text layout) are handed to it
+// directly rather than found through graphviz's plugin configuration file,
+// which only exists where a package's install script wrote it.  The context
+// is made on first use and kept for the process's life: graphviz's text
+// layout plugin remembers a font name that belongs to the context it last
+// measured with, and reads it again with the next context (freed memory, if
+// the first one was freed).  While a session lives, graphviz's warnings and
+// errors are collected instead of printed, for take_messages() to name what
+// went wrong.  One session at a time (graphviz's message hook is
+// process-wide).
 class GraphvizSession {
  public:
   GraphvizSession();
@@ -23,16 +26,13 @@ class GraphvizSession {
   GraphvizSession(const GraphvizSession&) = delete;
   GraphvizSession& operator=(const GraphvizSession&) = delete;
 
-  GVC_t* context() const { return context_.get(); }
+  GVC_t* context() const { return context_; }
   // graphviz's messages since the session began (or the last take), one a
   // line, and forgets them.
   std::string take_messages();
 
  private:
-  struct FreeContext {
-    void operator()(GVC_t* context) const { gvFreeContext(context); }
-  };
-  std::unique_ptr<GVC_t, FreeContext> context_;
+  GVC_t* context_ = nullptr;
   agusererrf previous_hook_;
 };
 

@@ -1,5 +1,6 @@
 #include "engine/container_json.hpp"
 
+#include "engine/transfer.hpp"
 #include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
@@ -91,6 +92,12 @@ ContainerSummary read_summary(const json& entry) {
   summary.state = field<std::string>(entry, "State");
   summary.labels = labels_of(entry.value("Labels", json()));
   return summary;
+}
+
+std::string created_id(const Transfer& transfer, const std::string& what) {
+  const auto answer = json::parse(transfer.body(), nullptr, false);
+  if (answer.is_object() && answer.contains("Id") && answer["Id"].is_string()) return answer["Id"].get<std::string>();
+  throw RuntimeError("cannot " + what + ": the engine's answer has no id: " + transfer.body().substr(0, 200));
 }
 
 json parse_answer(const std::string& body, const std::string& what) {

@@ -71,11 +71,11 @@ bool Engine::image_present(const std::string& reference) {
 }
 
 std::string Engine::create(const ContainerConfig& config) {
-  auto results = create_all({config});
-  if (!results.front().ok()) {
-    throw EngineError(results.front().http_status, *results.front().error);
-  }
-  return results.front().id;
+  const Requests requests(*loop_, socket_, options_);
+  const std::string what = "create container " + config.name;
+  const auto transfer =
+      requests.checked(what, "POST", "/containers/create?name=" + url_escape(config.name), create_body(config));
+  return created_id(*transfer, what);
 }
 
 void Engine::start(const std::string& id) {
@@ -98,7 +98,7 @@ void Engine::remove(const std::string& id) {
 
 std::vector<ContainerSummary> Engine::list(const std::vector<std::string>& labels, bool all) {
   const Requests requests(*loop_, socket_, options_);
-  std::string path = std::string("/containers/json?all=") + (all ? "1" : "0");
+  std::string path = all ? "/containers/json?all=1" : "/containers/json?all=0";
   if (!labels.empty()) path += "&filters=" + url_escape(json{{"label", labels}}.dump());
   const std::string what = "list containers";
   const auto transfer = requests.checked(what, "GET", path);

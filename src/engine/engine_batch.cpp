@@ -96,11 +96,10 @@ std::vector<ItemResult> Engine::create_all(const std::vector<ContainerConfig>& c
     const std::string what = "create container " + configs[i].name;
     ItemResult result = item_result(configs[i].name, failure_of(*transfers[i], what, socket_));
     if (result.ok()) {
-      const auto answer = json::parse(transfers[i]->body(), nullptr, false);
-      if (answer.is_object() && answer.contains("Id") && answer["Id"].is_string()) {
-        result.id = answer["Id"].get<std::string>();
-      } else {
-        result.error = "cannot " + what + ": the engine's answer has no id: " + transfers[i]->body().substr(0, 200);
+      try {
+        result.id = created_id(*transfers[i], what);
+      } catch (const RuntimeError& e) {
+        result.error = e.what();
       }
     }
     results.push_back(std::move(result));

@@ -178,6 +178,13 @@ TEST_P(EngineTest, ExecGivesStatusOutputsAndEndsAtItsTimeout) {
     EXPECT_TRUE(contains(e.what(), "cannot run 'true' in container " + name("absent"))) << e.what();
   }
   EXPECT_THROW(engine_->exec(id, {}), ValueError);
+  // A command that does not exist: the runtime's reason comes back.
+  // Podman reports it on standard error with 127, docker on standard
+  // output with 126.
+  const ExecResult missing = engine_->exec(id, {"/usr/bin/morvane-nope"});
+  EXPECT_TRUE(missing.exit_code == 126 || missing.exit_code == 127) << missing.exit_code;
+  EXPECT_TRUE(contains(missing.out + missing.err, "/usr/bin/morvane-nope: no such file or directory"))
+      << missing.out << missing.err;
 }
 
 TEST_P(EngineTest, ListsByLabelAndRemovesForcibly) {

@@ -68,6 +68,8 @@ class EngineTest : public ::testing::TestWithParam<EngineKind> {
     for (const auto& container : engine_->list({label()})) ids.push_back(container.id);
     for (const auto& result : engine_->remove_all(ids)) EXPECT_TRUE(result.ok()) << *result.error;
     EXPECT_TRUE(engine_->list({label()}).empty());
+    EXPECT_EQ(testing::engines::host_ip_forward(), EngineEnvironment::instance().host_ip_forward_before())
+        << "the engine changed the host's IPv4 forwarding";
   }
 
   std::string label() const { return std::string(kRunLabel) + "=" + run_; }

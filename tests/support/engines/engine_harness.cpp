@@ -208,6 +208,13 @@ std::string missing_programs(EngineKind kind) {
   return missing;
 }
 
+std::string host_ip_forward() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_forward");
+  std::string value;
+  in >> value;
+  return value;
+}
+
 std::string missing_registry_programs() { return installed("docker-registry") ? "" : "docker-registry"; }
 
 // --- the registry ---
@@ -290,15 +297,24 @@ void PrivateEngine::start_podman(const std::string& registry) {
 void PrivateEngine::start_docker() {
   // An empty configuration file, so that the machine's /etc/docker never
   // applies; no bridge and no iptables rules: containers have no network.
+  // Nor does it turn the host's IPv4 forwarding on, as it does by default
+  // (every new network namespace copies that setting from the host's).
   write_file(dir_ + "/daemon.json", "{}\n");
   socket_ = dir_ + "/docker.sock";
-  process_ =
-      start_service({"dockerd",           "--config-file",    dir_ + "/daemon.json", "--host",
-                     "unix://" + socket_, "--data-root",      dir_ + "/data",        "--exec-root",
-                     dir_ + "/exec",      "--pidfile",        dir_ + "/docker.pid",  "--iptables=false",
-                     "--ip6tables=false", "--bridge=none",    "--exec-opt",          "native.cgroupdriver=cgroupfs",
-                     "--default-ulimit",  "nofile=4096:4096", "--default-ulimit",    "nproc=4096:4096"},
-                    dir_ + "/service.log");
+  const std::vector<std::string> argv = {"dockerd",
+                                         "--config-file=" + dir_ + "/daemon.json",
+                                         "--host=unix://" + socket_,
+                                         "--data-root=" + dir_ + "/data",
+                                         "--exec-root=" + dir_ + "/exec",
+                                         "--pidfile=" + dir_ + "/docker.pid",
+                                         "--iptables=false",
+                                         "--ip6tables=false",
+                                         "--ip-forward=false",
+                                         "--bridge=none",
+                                         "--exec-opt=native.cgroupdriver=cgroupfs",
+                                         "--default-ulimit=nofile=4096:4096",
+                                         "--default-ulimit=nproc=4096:4096"};
+  process_ = start_service(argv, dir_ + "/service.log");
 }
 
 void PrivateEngine::wait_ready() {
@@ -393,6 +409,7 @@ PrivateEngine& EngineEnvironment::engine(EngineKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   if (failures_[index]) std::rethrow_exception(failures_[index]);
   if (!engines_[index]) {
+    if (ip_forward_before_.empty()) ip_forward_before_ = host_ip_forward();
     try {
       // Podman reads which registries are insecure when it starts.
       const std::string registry = missing_registry_programs().empty() ? this->registry().address() : "";

@@ -48,6 +48,10 @@ struct ProgramResult {
 ProgramResult run_program(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& env = {});
 
+// The host's IPv4 forwarding setting ("0" or "1"), which every new network
+// namespace copies: an engine must leave it as it found it.
+std::string host_ip_forward();
+
 // The programs `kind` needs that are not installed, named for a skip
 // message; empty when all are there.
 std::string missing_programs(EngineKind kind);
@@ -118,8 +122,11 @@ class EngineEnvironment : public ::testing::Environment {
   PrivateEngine& engine(EngineKind kind);
   PrivateRegistry& registry();
   void TearDown() override;
+  // host_ip_forward() before the first engine started (empty before that).
+  const std::string& host_ip_forward_before() const { return ip_forward_before_; }
 
  private:
+  std::string ip_forward_before_;
   std::unique_ptr<PrivateRegistry> registry_;
   std::unique_ptr<PrivateEngine> engines_[2];
   std::exception_ptr failures_[2];

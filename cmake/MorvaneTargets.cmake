@@ -54,14 +54,15 @@ endfunction()
 function(morvane_plugged_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   # Without a list of sources, the folder's and its subfolders' (a backend
-  # may group its parts; "include" holds its public headers).
+  # may group its parts; "include" holds its public headers, and a subfolder
+  # with a CMakeLists.txt of its own is a library added on its own).
   set(dirs)
   if(NOT ARG_SOURCES)
     set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
     file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
     foreach(child IN LISTS children)
       get_filename_component(child_name ${child} NAME)
-      if(IS_DIRECTORY ${child} AND NOT child_name STREQUAL "include")
+      if(IS_DIRECTORY ${child} AND NOT child_name STREQUAL "include" AND NOT EXISTS ${child}/CMakeLists.txt)
         list(APPEND dirs ${child})
       endif()
     endforeach()

@@ -86,11 +86,11 @@ std::vector<std::string> ClassInfo::member_names() const {
 }
 
 ClassInfo& ClassInfo::operation(std::string name, std::function<Value(Object&, const List&)> op) {
-  return add(std::move(name), Member{{}, {}, std::move(op)});
+  return add(std::move(name), Member{{}, {}, std::move(op), {}});
 }
 
 void ClassInfo::attach(const std::string& name, std::function<Value(Object&, const List&)> op) const {
-  attached_[name] = Member{{}, {}, std::move(op)};
+  attached_[name] = Member{{}, {}, std::move(op), {}};
 }
 
 bool ClassInfo::has_attached(std::string_view name) const {

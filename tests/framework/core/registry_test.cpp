@@ -49,11 +49,15 @@ TEST(Registry, PluginFileNamesGoFromLongestPrefix) {
 // directories, by a name or through a symlink.  (Before the plugin is
 // loaded by the test below.)
 TEST(Registry, PluginsLoadOnlyFromInsideThePluginDirectories) {
-  const std::string plugin = std::string(MORVANE_TEST_PLUGIN_DIR) + "/libmorvane_sample_plugin.so";
+  std::string plugin = MORVANE_TEST_PLUGIN_DIR;
+  plugin += "/libmorvane_sample_plugin.so";
   testing::TempDir dir;
   std::filesystem::create_symlink(plugin, dir.path() / "libevil.so");
-  ScopedEnv env(kPluginPathVariable, dir.path().string() + ":" + MORVANE_TEST_PLUGIN_DIR);
-  for (const std::string name : {std::string("evil"), plugin, std::string("../plugins/morvane_sample_plugin"),
+  std::string path = dir.path().string();
+  path += ":";
+  path += MORVANE_TEST_PLUGIN_DIR;
+  ScopedEnv env(kPluginPathVariable, path);
+  for (const std::string& name : {std::string("evil"), plugin, std::string("../plugins/morvane_sample_plugin"),
                                  std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
     EXPECT_THROW(device_classes().resolve(name), ImportError) << name;
   }

@@ -59,8 +59,8 @@ namespace {
 std::string lower(const Value& name) {
   if (!name.is_str()) {
     throw AttributeError(std::string("'") + name.type_name() + "' object has no attribute 'lower' (the bring-up " +
-                         "log level must be a level name: debug, info, warning, error or critical; not " +
-                         name.repr() + ")");
+                         "log level must be a level name: debug, info, warning, error or critical; not " + name.repr() +
+                         ")");
   }
   std::string text = name.as_str();
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });

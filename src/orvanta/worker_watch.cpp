@@ -15,8 +15,8 @@ namespace tarvex::morvane::orvanta::detail {
 WaitEnd wait_for_worker(double seconds, process::ChildProcess* worker) {
   using Clock = std::chrono::steady_clock;
   const bool forever = seconds < 0;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(forever ? 0 : seconds));
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(forever ? 0 : seconds));
   for (;;) {
     if (worker && !worker->is_alive()) return WaitEnd::WorkerEnded;
     int timeout_ms = -1;

@@ -32,8 +32,8 @@ struct SuiteRun {
     write_file(dir.path() / "logical.yaml", profile.logical_testbed(tag));
   }
   std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> all{"-orchestrator", profile.name, "-logical_testbed_file", dir.file("logical.yaml"),
-                                 "-log_dir", dir.file("logs")};
+    std::vector<std::string> all{"-orchestrator",          profile.name, "-logical_testbed_file",
+                                 dir.file("logical.yaml"), "-log_dir",   dir.file("logs")};
     all.insert(all.end(), extra.begin(), extra.end());
     return all;
   }
@@ -46,8 +46,8 @@ struct SuiteRun {
 };
 
 // Skips without root where the backend needs it.
-#define MORVANE_SUITE_PRECONDITIONS(profile) \
-  do {                                       \
+#define MORVANE_SUITE_PRECONDITIONS(profile)          \
+  do {                                                \
     if ((profile).needs_root) MORVANE_REQUIRE_ROOT(); \
   } while (0)
 
@@ -147,8 +147,8 @@ void signal_in_phase(const BackendProfile& profile, SuitePhase phase, int signum
   }
   const RunResult result = tool.finish(60s);
   ASSERT_TRUE(result.ended) << result.describe();
-  const bool missed = phase == SuitePhase::Teardown && profile.teardown_may_be_missed && result.exited &&
-                      result.exit_code == 0;
+  const bool missed =
+      phase == SuitePhase::Teardown && profile.teardown_may_be_missed && result.exited && result.exit_code == 0;
   if (missed) {
     // The teardown was over before the signal landed: a normal end.
   } else if (to_worker && signum == SIGKILL) {
@@ -186,11 +186,10 @@ std::vector<SuiteCase> backend_suite_cases() {
   std::vector<SuiteCase> cases{{"LaunchAndTeardown", launch_and_teardown},
                                {"BadOption", bad_option},
                                {"BadLogicalTestbed", bad_logical_testbed}};
-  for (const SuitePhase phase :
-       {SuitePhase::Launch, SuitePhase::Readiness, SuitePhase::Up, SuitePhase::Teardown}) {
+  for (const SuitePhase phase : {SuitePhase::Launch, SuitePhase::Readiness, SuitePhase::Up, SuitePhase::Teardown}) {
     for (const auto& [signum, to_worker] : {std::pair{SIGTERM, false}, std::pair{SIGKILL, true}}) {
-      const std::string name = std::string(phase_name(phase)) + "_SIG" + ::sigabbrev_np(signum) +
-                               (to_worker ? "_Worker" : "_Manager");
+      const std::string name =
+          std::string(phase_name(phase)) + "_SIG" + ::sigabbrev_np(signum) + (to_worker ? "_Worker" : "_Manager");
       cases.push_back({name, [phase, signum = signum, to_worker = to_worker](const BackendProfile& profile) {
                          signal_in_phase(profile, phase, signum, to_worker);
                        }});

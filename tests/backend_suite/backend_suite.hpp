@@ -71,8 +71,7 @@ class BackendSuite : public ::testing::TestWithParam<SuiteCase> {};
 
 }  // namespace tarvex::testing
 
-#define MORVANE_BACKEND_SUITE(backend)                                                                     \
-  INSTANTIATE_TEST_SUITE_P(backend, BackendSuite, ::testing::ValuesIn(::tarvex::testing::backend_suite_cases()), \
-                           [](const ::testing::TestParamInfo<::tarvex::testing::SuiteCase>& info) {           \
-                             return info.param.name;                                                         \
-                           })
+#define MORVANE_BACKEND_SUITE(backend)                                                      \
+  INSTANTIATE_TEST_SUITE_P(                                                                 \
+      backend, BackendSuite, ::testing::ValuesIn(::tarvex::testing::backend_suite_cases()), \
+      [](const ::testing::TestParamInfo<::tarvex::testing::SuiteCase>& info) { return info.param.name; })

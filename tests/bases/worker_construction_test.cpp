@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-
 #include "morvane/bringup_globals.hpp"
+#include "support/pattern.hpp"
 #include "tarvex/morvane/cli.hpp"
 #include "tarvex/utils/yaml.hpp"
-#include "support/pattern.hpp"
 #include "worker_fixture.hpp"
 
 namespace tarvex::testing {

@@ -19,13 +19,13 @@ std::string readiness_error(const std::string& ns, const Value& interfaces, cons
                             double timeout = 1) {
   auto cleaner =
       morvane::bases::MorvaneFactory::make<morvane::bases::BaseCleaner>({}, {{"class", "netns"}, {"timeout", timeout}});
-  std::shared_ptr<Object> device = topology::Device::class_info().construct(
-      {}, {{"name", ns},
-           {"alias", "a"},
-           {"clean", Value::map({{"netns_path", "/run/netns/" + ns},
-                                 {"where", "network namespace " + ns},
-                                 {"interfaces", interfaces},
-                                 {"neighbours", neighbours}})}});
+  std::shared_ptr<Object> device =
+      topology::Device::class_info().construct({}, {{"name", ns},
+                                                    {"alias", "a"},
+                                                    {"clean", Value::map({{"netns_path", "/run/netns/" + ns},
+                                                                          {"where", "network namespace " + ns},
+                                                                          {"interfaces", interfaces},
+                                                                          {"neighbours", neighbours}})}});
   Pipe pipe = Pipe::open();
   process::ChildProcess child = process::ChildProcess::fork([&]() -> int {
     try {

@@ -26,6 +26,7 @@ inline constexpr std::string_view LOGGER_NAME = "tarvex.morvane.progress";
 // later).  The logger is set to INFO, so that the bring-up's log level,
 // which a worker sets for its own loggers, does not hide them.
 void enable();
+void disable();
 bool enabled();
 
 // Logs "STEP" or "STEP ARGUMENT" when the records are on.

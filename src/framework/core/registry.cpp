@@ -4,8 +4,8 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <optional>
 #include <filesystem>
+#include <optional>
 
 namespace tarvex {
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "support/pattern.hpp"
 #include "tarvex/datastructures.hpp"
 #include "tarvex/topology.hpp"

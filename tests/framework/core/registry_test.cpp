@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "support/temp_dir.hpp"
-
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/import_utils.hpp"
 
@@ -58,7 +57,7 @@ TEST(Registry, PluginsLoadOnlyFromInsideThePluginDirectories) {
   path += MORVANE_TEST_PLUGIN_DIR;
   ScopedEnv env(kPluginPathVariable, path);
   for (const std::string& name : {std::string("evil"), plugin, std::string("../plugins/morvane_sample_plugin"),
-                                 std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
+                                  std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
     EXPECT_THROW(device_classes().resolve(name), ImportError) << name;
   }
   EXPECT_EQ(::dlopen(plugin.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the plugin was loaded";

@@ -64,7 +64,9 @@ TEST(Registry, PluginsLoadOnlyFromInsideThePluginDirectories) {
 }
 
 TEST(Registry, AnUnknownNameLoadsItsPlugin) {
-  ScopedEnv env(kPluginPathVariable, std::string("/nonexistent:") + MORVANE_TEST_PLUGIN_DIR);
+  std::string path = "/nonexistent:";
+  path += MORVANE_TEST_PLUGIN_DIR;
+  ScopedEnv env(kPluginPathVariable, path);
   EXPECT_EQ(device_classes().find("morvane_sample_plugin.Widget"), nullptr);
   const ClassInfo& widget = utils::import_utils::import_from_name("morvane_sample_plugin.Widget");
   EXPECT_TRUE(widget.is_subclass_of(topology::Device::class_info()));

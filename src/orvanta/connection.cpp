@@ -57,7 +57,8 @@ xmlrpc::ServerProxy::Options proxy_options(detail::WorkerLink& link) {
     // exited normally has answered already: its answer (or the end of the
     // connection) is read as usual.
     if (worker && !worker->is_alive() && worker->exit_status() != 0) {
-      std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
+      std::rethrow_exception(
+          detail::worker_died(worker->pid(), worker->exit_status().value_or(-1), link.ended_by_signal()));
     }
   };
   return options;
@@ -79,7 +80,8 @@ xmlrpc::ServerProxy BringUp::_connect() {
     } catch (const std::exception&) {
       process::ChildProcess* worker = link_->_svr_process.get();
       if (worker && !worker->is_alive()) {
-        std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
+        std::rethrow_exception(
+            detail::worker_died(worker->pid(), worker->exit_status().value_or(-1), link_->ended_by_signal()));
       }
       if (i > 5) {
         warnings::warn(

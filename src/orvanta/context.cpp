@@ -104,7 +104,8 @@ bool BringUp::exit(std::exception_ptr passing) {
   // command, and the user must hear of it.
   std::exception_ptr worker_ended;
   if (help() != Value(true) && settle_and_hold()) {
-    worker_ended = detail::worker_died(link_->_svr_process->pid(), link_->_svr_process->exit_status().value_or(-1));
+    worker_ended = detail::worker_died(link_->_svr_process->pid(), link_->_svr_process->exit_status().value_or(-1),
+                                       link_->ended_by_signal());
   }
   // The worker subprocess is terminated on every path, so that nothing is
   // left running when leaving fails.
@@ -148,7 +149,8 @@ void BringUp::rethrow_if_worker_died() const {
   // ended (one ended by a signal of its own tears down and exits 0), except
   // in help mode, where the worker ends once it has printed the help.
   if (!worker->is_alive() && (worker->exit_status() != 0 || !command_line_asks_for_help())) {
-    std::rethrow_exception(detail::worker_died(worker->pid(), worker->exit_status().value_or(-1)));
+    std::rethrow_exception(
+        detail::worker_died(worker->pid(), worker->exit_status().value_or(-1), link_->ended_by_signal()));
   }
 }
 

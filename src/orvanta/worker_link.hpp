@@ -23,6 +23,10 @@ struct WorkerLink {
   std::optional<int> _serverpid;
   // The published port (see BringUp::_serverport).
   std::unique_ptr<process::SharedInt32Cell> serverport_cell;
+  // The signal that ended the worker once it had torn its topologies
+  // down (0: none), for the report of its end.
+  std::unique_ptr<process::SharedInt32Cell> end_cell;
+  int ended_by_signal() const { return end_cell ? end_cell->load() : 0; }
   // The proxy to the worker object, set on entering the context.
   std::unique_ptr<xmlrpc::ServerProxy> bringup_worker;
   // The worker server's token for this run (set when the server starts);

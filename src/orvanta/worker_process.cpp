@@ -92,6 +92,7 @@ void BringUp::fork_worker() {
   // A construction error comes back through this pipe; without it the
   // error's text would be lost, so a failure to make it is the start's.
   link_->construction_error = Pipe::open(O_NONBLOCK);
+  link_->end_cell = std::make_unique<process::SharedInt32Cell>(0);
   process::ChildProcess::Options options;
   // The worker tears its topology down when the manager dies, and decides
   // for itself on a terminal's interrupt only through the manager.
@@ -121,7 +122,7 @@ std::int32_t BringUp::wait_for_published_port() {
       // It may have published its failure just before ending.
       if (_serverport() == BRINGUP_OBJ_INSTANTIATE_FAILED_PORT) return BRINGUP_OBJ_INSTANTIATE_FAILED_PORT;
       exceptions::ServerNotStarted failed;
-      failed.set_cause(detail::worker_died(worker.pid(), worker.exit_status().value_or(-1)));
+      failed.set_cause(detail::worker_died(worker.pid(), worker.exit_status().value_or(-1), link_->ended_by_signal()));
       throw failed;
     }
     // In debug mode the worker may sit in a debugger: wait as long as it
@@ -198,6 +199,7 @@ void BringUp::_run_server() {
   logger().debug("Bringup worker server (port " + std::to_string(_serverport()) +
                  ") ready to receive requests------------");
   server.serve_forever();
+  if (server.ended_by_signal) link_->end_cell->store(server.ended_by_signal);
   bringup_server_instance.clear();
   worker.reset();
   log::flush_all();

@@ -136,8 +136,10 @@ void serve_forever(WorkerServer& self, double poll_interval) {
       }
     } catch (const KeyboardInterrupt&) {
       utils::tear_down_all_topologies();
-    } catch (const bringup_signals::SignalError&) {
+      self.ended_by_signal = SIGINT;
+    } catch (const bringup_signals::SignalError& e) {
       utils::tear_down_all_topologies();
+      self.ended_by_signal = e.signum();
     } catch (const std::exception&) {
       logger().exception("Exception encountered.  Tearing down all topologies ...", std::current_exception());
       utils::tear_down_all_topologies();

@@ -34,6 +34,8 @@ class WorkerServer {
   bool shutdown_request = false;
   // Set once the loop has ended.
   bool is_shut_down = true;
+  // The signal that ended the loop, once every topology was torn down.
+  int ended_by_signal = 0;
 
  private:
   Object* instance_ = nullptr;

@@ -38,9 +38,16 @@ std::string how_it_ended(int status) {
   return "was killed by signal " + std::to_string(signum) + (abbrev ? std::string(" (SIG") + abbrev + ")" : "");
 }
 
-std::exception_ptr worker_died(int pid, int status) {
+std::exception_ptr worker_died(int pid, int status, int torn_down_on) {
   std::string text = "The bringup worker (pid " + std::to_string(pid) + ") " + how_it_ended(status) +
                      " before its topology was torn down.";
+  if (status == 0 && torn_down_on > 0) {
+    // A signal sent to the worker alone: it tore down, then ended.
+    const char* abbrev = ::sigabbrev_np(torn_down_on);
+    text = "The bringup worker (pid " + std::to_string(pid) + ") ended on " +
+           (abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(torn_down_on)) +
+           " after tearing its topology down (" + how_it_ended(status) + ").";
+  }
   const std::vector<leftovers::Leftover> found = leftovers::find_all(pid);
   if (found.empty()) {
     text += " Nothing of its topology was found left behind.";

@@ -22,7 +22,8 @@ std::string how_it_ended(int status);
 
 // The error that says the worker (pid, status as ChildProcess reports it)
 // ended by itself, naming the leftovers of its topology that a backend
-// found, and how to remove them.
-std::exception_ptr worker_died(int pid, int status);
+// found, and how to remove them.  `torn_down_on` is the signal on which the
+// worker ended after tearing its topology down itself (0: none).
+std::exception_ptr worker_died(int pid, int status, int torn_down_on = 0);
 
 }  // namespace tarvex::morvane::orvanta::detail

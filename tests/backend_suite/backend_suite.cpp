@@ -154,6 +154,14 @@ void signal_in_phase(const BackendProfile& profile, SuitePhase phase, int signum
   } else if (to_worker && signum == SIGKILL) {
     EXPECT_TRUE(result.exited && result.exit_code == 1) << result.describe();
     EXPECT_NE(result.err.find("was killed by signal 9 (SIGKILL)"), std::string::npos) << result.describe();
+  } else if (to_worker && phase == SuitePhase::Up) {
+    // The worker alone was told to end: it tears down, and its manager says
+    // so.
+    EXPECT_TRUE(result.exited && result.exit_code == 1) << result.describe();
+    EXPECT_NE(result.err.find(std::string("ended on SIG") + ::sigabbrev_np(signum) +
+                              " after tearing its topology down (exited with status 0)"),
+              std::string::npos)
+        << result.describe();
   } else if (phase == SuitePhase::Teardown || (!to_worker && phase == SuitePhase::Up)) {
     // A teardown runs to its end; a signal to the manager while the
     // topology is up asks for the teardown that follows anyway.
@@ -195,6 +203,10 @@ std::vector<SuiteCase> backend_suite_cases() {
                        }});
     }
   }
+  // The worker alone interrupted while the topology is up (as a terminal's
+  // Control-C to its process group would not do).
+  cases.push_back({"Up_SIGINT_Worker",
+                   [](const BackendProfile& profile) { signal_in_phase(profile, SuitePhase::Up, SIGINT, true); }});
   return cases;
 }
 

@@ -112,9 +112,10 @@ Expected expected(const FaultCase& c) {
       e.exit_code = 1;
       // A worker ended by a signal other than SIGKILL tears down first: it
       // exits with 1 when its teardown failed.
-      const char* how = c.signum == SIGKILL      ? "was killed by signal 9 (SIGKILL)"
-                        : c.inject == "teardown" ? "exited with status 1"
-                                                 : "exited with status 0";
+      const std::string how = c.signum == SIGKILL      ? "was killed by signal 9 (SIGKILL)"
+                              : c.inject == "teardown" ? "exited with status 1"
+                                                       : std::string("ended on SIG") + ::sigabbrev_np(c.signum) +
+                                                             " after tearing its topology down (exited with status 0)";
       e.says = {"BringupWorkerDied", how};
     } else {
       e.exit_code = c.signum == SIGKILL ? 1 : 0;  // a teardown is not interrupted by a signal

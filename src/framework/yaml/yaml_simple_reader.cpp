@@ -186,7 +186,8 @@ void expect_line_end(std::string_view rest) {
 
 class SimpleReader {
  public:
-  explicit SimpleReader(LineSource& lines) : lines_(lines) {}
+  SimpleReader(LineSource& lines, bool refuse_duplicate_keys)
+      : lines_(lines), refuse_duplicate_keys_(refuse_duplicate_keys) {}
 
   std::optional<Value> read() {
     try {
@@ -247,7 +248,7 @@ class SimpleReader {
       if (key_text.size() > kMaxKeyLength || !simple_plain(key_text, false)) not_simple();
       Value key = typed_plain(key_text, true);
       Value value = entry_value(trim_left(rest), indent, depth, true);
-      map.insert_or_assign(std::move(key), std::move(value));
+      insert(map, std::move(key), std::move(value));
       if (!have_line_ || line_.indent < indent) break;
       if (line_.indent > indent) not_simple();
     }
@@ -279,6 +280,12 @@ class SimpleReader {
     return Value(std::move(list));
   }
 
+  void insert(Map& map, Value key, Value value) const {
+    const std::size_t before = map.size();
+    map.insert_or_assign(std::move(key), std::move(value));
+    if (refuse_duplicate_keys_ && map.size() == before) not_simple();
+  }
+
   // Whether the text after a dash starts a mapping: a plain key and ':'.
   static bool looks_like_entry(std::string_view text) {
     if (text.front() == '"' || text.front() == '\'' || text.front() == '[' || text.front() == '{') return false;
@@ -302,7 +309,7 @@ class SimpleReader {
     return value;
   }
 
-  static Value inline_value(std::string_view text) {
+  Value inline_value(std::string_view text) const {
     switch (text.front()) {
       case '[': return flow(text, ']');
       case '{': return flow(text, '}');
@@ -326,7 +333,7 @@ class SimpleReader {
   }
 
   // A flow sequence or mapping of plain scalars, on one line.
-  static Value flow(std::string_view text, char close_char) {
+  Value flow(std::string_view text, char close_char) const {
     const std::size_t close = text.find(close_char);
     if (close == std::string_view::npos) not_simple();
     expect_line_end(text.substr(close + 1));
@@ -345,7 +352,7 @@ class SimpleReader {
           const std::string_view key = trim_right(item.substr(0, colon));
           const std::string_view value = trim_left(item.substr(colon + 2));
           if (!simple_plain(key, true) || !simple_plain(value, true)) not_simple();
-          map.insert_or_assign(typed_plain(key, true), typed_plain(value, false));
+          insert(map, typed_plain(key, true), typed_plain(value, false));
         } else {
           if (!simple_plain(item, true)) not_simple();
           list.push_back(typed_plain(item, false));
@@ -358,6 +365,7 @@ class SimpleReader {
   }
 
   LineSource& lines_;
+  const bool refuse_duplicate_keys_;
   Line line_;
   bool have_line_ = false;
   bool first_ = true;
@@ -365,14 +373,14 @@ class SimpleReader {
 
 }  // namespace
 
-std::optional<Value> read_simple_yaml(std::string_view text) {
+std::optional<Value> read_simple_yaml(std::string_view text, bool refuse_duplicate_keys) {
   LineSource lines(text);
-  return SimpleReader(lines).read();
+  return SimpleReader(lines, refuse_duplicate_keys).read();
 }
 
-std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes) {
+std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes, bool refuse_duplicate_keys) {
   LineSource lines(fd, max_bytes);
-  return SimpleReader(lines).read();
+  return SimpleReader(lines, refuse_duplicate_keys).read();
 }
 
 }  // namespace tarvex::utils::yaml

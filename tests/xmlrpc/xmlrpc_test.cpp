@@ -818,6 +818,9 @@ TEST(XmlrpcCall, DispatcherErrorBecomesAFaultOfTheRemoteType) {
       EXPECT_EQ(error.message(), "wrong: type");
       EXPECT_EQ(error.cause(), self);
     }
+    // The fault only carries the error across: a chain shows the error
+    // alone, with no empty place where the fault was.
+    EXPECT_EQ(format_exception(user), "TypeError: wrong: type");
   }
 }
 

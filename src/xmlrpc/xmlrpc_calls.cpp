@@ -6,6 +6,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <vector>
 
 #include "tarvex/exceptions.hpp"
 
@@ -111,7 +112,7 @@ Reply CallHandler::call(const std::string& method, List& params, bool nested) co
   return dispatcher_(method, params);
 }
 
-std::string CallHandler::multicall(List& params) const {
+std::vector<std::string> CallHandler::multicall(List& params) const {
   if (params.size() != 1 || !params[0].is_list()) {
     throw TypeError("system.multicall takes one array of {methodName, params} structs");
   }
@@ -120,11 +121,13 @@ std::string CallHandler::multicall(List& params) const {
     throw ValueError(fmt::format("system.multicall of {} calls refused: one multicall makes at most {} calls",
                                  entries.size(), kMaxMulticallCalls));
   }
-  // The answers are encoded as they are made, into the response held
-  // whole until the end, since a fault takes its place when the answers
-  // outgrow their bound.
-  std::string out(kMulticallResponseStart);
-  const std::size_t max_bytes = out.size() + kMaxMulticallAnswerBytes;
+  // The answers are encoded as they are made and kept in pieces (no
+  // string of them all is ever grown and copied) until the end, since a
+  // fault takes their place when they outgrow their bound.
+  std::vector<std::string> pieces;
+  std::size_t earlier_bytes = 0;  // in the pieces before the last
+  pieces.emplace_back(kMulticallResponseStart);
+  const std::size_t max_bytes = pieces.back().size() + kMaxMulticallAnswerBytes;
   const auto over_bound = [&](std::size_t call_number) {
     return ValueError(fmt::format(
         "system.multicall stopped at call {} of {}: its answers exceed the bound of {} MiB for one multicall "
@@ -132,6 +135,7 @@ std::string CallHandler::multicall(List& params) const {
         call_number, entries.size(), kMaxMulticallAnswerBytes >> 20));
   };
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::string& out = pieces.back();
     const std::size_t start = out.size();
     try {
       Value& entry = entries[i];
@@ -144,7 +148,7 @@ std::string CallHandler::multicall(List& params) const {
       List none;
       const Reply reply = call(name->as_str(), args ? args->as_list() : none, true);
       out += "<value><array><data>";
-      encode_value(out, reply.value(), max_bytes);
+      encode_value(out, reply.value(), max_bytes - earlier_bytes);
       out += "</data></array></value>";
     } catch (const EncodeLimitReached&) {
       throw over_bound(i + 1);
@@ -152,25 +156,32 @@ std::string CallHandler::multicall(List& params) const {
       // An answer that cannot be sent is that call's failure.
       out.resize(start);
       encode_value(out, fault_struct(std::current_exception()), std::numeric_limits<std::size_t>::max());
-      if (out.size() > max_bytes) throw over_bound(i + 1);
+    }
+    if (earlier_bytes + out.size() > max_bytes) throw over_bound(i + 1);
+    if (out.size() >= kPieceBytes) {
+      earlier_bytes += out.size();
+      pieces.emplace_back();
     }
     entries[i] = Value();  // the call's parameters are no longer needed
   }
-  out += kMulticallResponseEnd;
-  return out;
+  pieces.back() += kMulticallResponseEnd;
+  return pieces;
 }
 
 std::string CallHandler::respond_error(const std::exception_ptr& decode_error) { return fault_document(decode_error); }
 
 void CallHandler::respond(Decoder& decoder, const PieceWriter& write) const {
   if (decoder.method() == "system.multicall") {
-    std::string answer;
+    std::vector<std::string> pieces;
     try {
-      answer = multicall(decoder.params());
+      pieces = multicall(decoder.params());
     } catch (...) {
-      answer = fault_document(std::current_exception());
+      pieces = {fault_document(std::current_exception())};
     }
-    write(answer, true);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      write(pieces[i], i + 1 == pieces.size());
+      std::string().swap(pieces[i]);  // freed as soon as it is sent
+    }
     return;
   }
   std::optional<Reply> result;

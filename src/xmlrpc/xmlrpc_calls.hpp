@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tarvex/xmlrpc.hpp"
 #include "xmlrpc_codec.hpp"
@@ -43,9 +44,9 @@ class CallHandler {
 
  private:
   Reply call(const std::string& method, List& params, bool nested) const;
-  // The response document to a system.multicall, its answers encoded as
-  // they are made; ValueError when the call is over a bound.
-  std::string multicall(List& params) const;
+  // The response document to a system.multicall in pieces, its answers
+  // encoded as they are made; ValueError when the call is over a bound.
+  std::vector<std::string> multicall(List& params) const;
 
   Server::Dispatcher dispatcher_;
 };

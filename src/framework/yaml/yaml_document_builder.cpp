@@ -265,16 +265,14 @@ void DocumentBuilder::add(Value value, const Mark& mark, std::string_view anchor
   top.have_key = false;
   if (top.key_is_merge) {
     add_merge(top, std::move(value), mark);
+  } else if (!on_duplicate_) {
+    top.map.insert_or_assign(std::move(top.key), std::move(value));
   } else {
-    add_entry(top, std::move(value));
+    add_entry_telling_duplicates(top, std::move(value));
   }
 }
 
-void DocumentBuilder::add_entry(Collection& top, Value value) {
-  if (!on_duplicate_) {
-    top.map.insert_or_assign(std::move(top.key), std::move(value));
-    return;
-  }
+void DocumentBuilder::add_entry_telling_duplicates(Collection& top, Value value) {
   // Nothing is erased from a mapping being read: an entry's position is
   // the number of keys that came before it.
   if (const std::optional<std::size_t> first = top.map.position_of(top.key)) {

@@ -89,7 +89,7 @@ class DocumentBuilder {
                             std::string_view what) const;
   YAMLError unsupported_tag(const Mark& mark, std::string_view tag) const;
   void add_merge(Collection& target, Value value, const Mark& mark) const;
-  void add_entry(Collection& top, Value value);
+  void add_entry_telling_duplicates(Collection& top, Value value);
   // The keys and sequence indexes that lead from the document's root to
   // the node being read in the collection at `depth` of the stack.
   List path_to(std::size_t depth) const;

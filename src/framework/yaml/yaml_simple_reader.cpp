@@ -184,10 +184,12 @@ void expect_line_end(std::string_view rest) {
   if (rest.front() != ' ' || trim_left(rest).front() != '#') not_simple();
 }
 
+// (Whether it refuses duplicate keys is a template parameter, so that the
+// reader that does not pays nothing for it on each key.)
+template <bool kRefuseDuplicateKeys>
 class SimpleReader {
  public:
-  SimpleReader(LineSource& lines, bool refuse_duplicate_keys)
-      : lines_(lines), refuse_duplicate_keys_(refuse_duplicate_keys) {}
+  explicit SimpleReader(LineSource& lines) : lines_(lines) {}
 
   std::optional<Value> read() {
     try {
@@ -280,10 +282,14 @@ class SimpleReader {
     return Value(std::move(list));
   }
 
-  void insert(Map& map, Value key, Value value) const {
-    const std::size_t before = map.size();
-    map.insert_or_assign(std::move(key), std::move(value));
-    if (refuse_duplicate_keys_ && map.size() == before) not_simple();
+  static void insert(Map& map, Value&& key, Value&& value) {
+    if constexpr (kRefuseDuplicateKeys) {
+      const std::size_t before = map.size();
+      map.insert_or_assign(std::move(key), std::move(value));
+      if (map.size() == before) not_simple();
+    } else {
+      map.insert_or_assign(std::move(key), std::move(value));
+    }
   }
 
   // Whether the text after a dash starts a mapping: a plain key and ':'.
@@ -309,7 +315,7 @@ class SimpleReader {
     return value;
   }
 
-  Value inline_value(std::string_view text) const {
+  static Value inline_value(std::string_view text) {
     switch (text.front()) {
       case '[': return flow(text, ']');
       case '{': return flow(text, '}');
@@ -333,7 +339,7 @@ class SimpleReader {
   }
 
   // A flow sequence or mapping of plain scalars, on one line.
-  Value flow(std::string_view text, char close_char) const {
+  static Value flow(std::string_view text, char close_char) {
     const std::size_t close = text.find(close_char);
     if (close == std::string_view::npos) not_simple();
     expect_line_end(text.substr(close + 1));
@@ -365,22 +371,25 @@ class SimpleReader {
   }
 
   LineSource& lines_;
-  const bool refuse_duplicate_keys_;
   Line line_;
   bool have_line_ = false;
   bool first_ = true;
 };
 
+std::optional<Value> read(LineSource& lines, bool refuse_duplicate_keys) {
+  return refuse_duplicate_keys ? SimpleReader<true>(lines).read() : SimpleReader<false>(lines).read();
+}
+
 }  // namespace
 
 std::optional<Value> read_simple_yaml(std::string_view text, bool refuse_duplicate_keys) {
   LineSource lines(text);
-  return SimpleReader(lines, refuse_duplicate_keys).read();
+  return read(lines, refuse_duplicate_keys);
 }
 
 std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes, bool refuse_duplicate_keys) {
   LineSource lines(fd, max_bytes);
-  return SimpleReader(lines, refuse_duplicate_keys).read();
+  return read(lines, refuse_duplicate_keys);
 }
 
 }  // namespace tarvex::utils::yaml

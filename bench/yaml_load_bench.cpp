@@ -1,8 +1,9 @@
 // Loading and writing the logical testbed of a large bring-up, timed in the
 // same run for: the YAML loader, the same loader forced onto its general
-// parser (what documents outside plain block YAML cost), the loader as it
-// was before (yaml-cpp, built here only when yaml-cpp is installed), and
-// PyYAML with its C loader and dumper in a python3 subprocess.
+// parser (what documents outside plain block YAML cost), the loader telling
+// of duplicate keys and control characters, the loader as it was before
+// (yaml-cpp, built here only when yaml-cpp is installed), and PyYAML with
+// its C loader and dumper in a python3 subprocess.
 //
 //   yaml_load_bench [--repeats N] [--devices 1000,10000] [--workdir DIR]
 //
@@ -156,6 +157,16 @@ int main(int argc, char** argv) {
                           Value value;
                           return in_child([&] { value = loaded(path); }, [&] { yaml::dump_file(value, out); });
                         }});
+  // What a caller that wants to know of duplicate keys and control
+  // characters pays (a testbed has none, so nothing is told).
+  contenders.push_back({"new loader, telling of duplicates",
+                        [](const std::string& path) {
+                          yaml::LoadOptions options;
+                          options.on_duplicate = [](const yaml::DuplicateKey&) {};
+                          options.on_control_characters = [](const yaml::ControlCharacters&) {};
+                          return in_child([] {}, [&] { yaml::load_file(path, options); });
+                        },
+                        nullptr});
   contenders.push_back({"new loader, general parser only",
                         [](const std::string& path) {
                           return in_child([] {}, [&] { yaml::load_path(path, yaml::LoadLimits{}, false); });

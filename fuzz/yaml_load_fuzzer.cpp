@@ -2,6 +2,8 @@
 // (YAMLError), never crash, hang or raise anything else; and:
 // - whatever the fast reader for plain block YAML accepts, the general
 //   parser reads to the very same value (same types, same key order);
+// - asking to be told of duplicate keys and control characters changes
+//   nothing in what loads;
 // - whatever loads, dumps without error, and the dump loads back to the
 //   same data.
 #include <cmath>
@@ -96,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (simple && !same(*simple, general, true))
     fail("the fast reader and the general parser disagree", *simple, general);
+
+  yaml::LoadOptions options;
+  options.on_duplicate = [](const yaml::DuplicateKey&) {};
+  options.on_control_characters = [](const yaml::ControlCharacters&) {};
+  const Value told = yaml::load_text(text, "<fuzz>", limits, true, &options);
+  if (!same(told, general, true)) fail("the load that tells of duplicates reads other data", told, general);
 
   const std::string written = yaml::dump(general);
   Value again;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -140,6 +141,10 @@ class Map {
   bool contains(const Value& key) const;
   Value* find(const Value& key);
   const Value* find(const Value& key) const;
+  // The position of the key's entry, as an iterator's position() gives it
+  // (the count of entries inserted before it while nothing is erased);
+  // nothing when the key is absent.
+  std::optional<std::size_t> position_of(const Value& key) const;
   // Inserts null under `key` when it is absent.
   Value& operator[](const Value& key);
   // Throws KeyError naming the key when it is absent.

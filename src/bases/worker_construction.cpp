@@ -5,6 +5,7 @@
 
 #include "bases/testbed_structure.hpp"
 #include "morvane/bringup_globals.hpp"
+#include "morvane/testbed_file_check.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/module.hpp"
 #include "tarvex/morvane/bases/options.hpp"
@@ -181,11 +182,15 @@ void BringUpWorkerBase::merge_command_line() {
   if (bringup_log_level == "None") bringup_log_level.reset();
 }
 
-// The static and logical testbeds, process-wide.
+// The static and logical testbeds, process-wide.  A file holding a
+// problem that would build something else than it says is refused here,
+// before anything is built.
 void BringUpWorkerBase::load_testbed_files() {
   log::getLogger("tarvex.utils.yaml.loader").set_level(level_to_set);
   if (non_empty(testbed_file)) {
-    Value content = tarvex::utils::yaml::Loader().load_arbitrary(*testbed_file);
+    TestbedFileCheck check(*testbed_file, TestbedFileCheck::Kind::Static, logger());
+    Value content = tarvex::utils::yaml::Loader().load_arbitrary(*testbed_file, check.options());
+    check.raise_if_refused();
     // An empty static testbed file means no static configuration, and
     // anything but a mapping cannot be applied to a testbed.
     if (content.is_none()) content = Map{};
@@ -197,7 +202,9 @@ void BringUpWorkerBase::load_testbed_files() {
     static_testbed_config = std::move(content);
   }
   if (non_empty(logical_testbed_file)) {
-    Value content = tarvex::utils::yaml::Loader().load(*logical_testbed_file);
+    TestbedFileCheck check(*logical_testbed_file, TestbedFileCheck::Kind::PlacesDevices, logger());
+    Value content = tarvex::utils::yaml::Loader().load(*logical_testbed_file, check.options());
+    check.raise_if_refused();
     check_testbed_structure(content, "Logical testbed file " + py_repr(*logical_testbed_file));
     logical_testbed_config = std::move(content);
   }

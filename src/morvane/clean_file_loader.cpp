@@ -1,3 +1,5 @@
+#include "morvane/testbed_file_check.hpp"
+#include "tarvex/log.hpp"
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/utils/dicts.hpp"
 #include "tarvex/utils/yaml.hpp"
@@ -5,6 +7,11 @@
 namespace tarvex::morvane::loader {
 
 namespace {
+
+log::Logger& logger() {
+  static log::Logger& module_logger = log::getLogger("tarvex.morvane.loader");
+  return module_logger;
+}
 
 // Raises TypeError naming `source`, with the error being handled as cause.
 [[noreturn]] void source_error(const std::string& source, const std::string& problem) {
@@ -26,7 +33,9 @@ Value MorvaneFileLoader::load(const std::vector<Value>& sources) const {
     } else if (source.is_str()) {
       name = py_repr(source.as_str());
       try {
-        content = tarvex::utils::yaml::load_file(source.as_str());
+        TestbedFileCheck check(source.as_str(), TestbedFileCheck::Kind::PlacesDevices, logger());
+        content = tarvex::utils::yaml::load_file(source.as_str(), check.options());
+        check.raise_if_refused();
       } catch (const std::exception& e) {
         source_error(name, std::string("cannot be loaded: ") + e.what());
       }

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <optional>
+#include <vector>
 
 #include "tarvex/exceptions.hpp"
 
@@ -68,13 +70,19 @@ Value fault_struct(const std::exception_ptr& error) {
   return Value::map({{"faultCode", fault_code_for(error)}, {"faultString", xml_safe_text(fault_string_for(error))}});
 }
 
+constexpr std::string_view kMulticallResponseStart =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>\n<params>\n<param><value><array><data>";
+constexpr std::string_view kMulticallResponseEnd = "</data></array></value></param>\n</params>\n</methodResponse>\n";
+
 }  // namespace
 
 Reply CallHandler::call(const std::string& method, List& params, bool nested) const {
   if (!method.starts_with("system.")) return dispatcher_(method, params);
+  // A multicall at the top is answered by respond(), which writes its
+  // answers as they are made.
   if (method == "system.multicall") {
-    if (nested) throw ValueError("system.multicall cannot be called from within system.multicall");
-    return multicall(params);
+    throw ValueError(nested ? "system.multicall cannot be called from within system.multicall"
+                            : "system.multicall is answered only as a call of its own");
   }
   if (method == "system.listMethods") {
     List names;
@@ -104,13 +112,33 @@ Reply CallHandler::call(const std::string& method, List& params, bool nested) co
   return dispatcher_(method, params);
 }
 
-Value CallHandler::multicall(List& params) const {
+std::vector<std::string> CallHandler::multicall(List& params) const {
   if (params.size() != 1 || !params[0].is_list()) {
     throw TypeError("system.multicall takes one array of {methodName, params} structs");
   }
-  List results;
-  for (Value& entry : params[0].as_list()) {
+  List& entries = params[0].as_list();
+  if (entries.size() > kMaxMulticallCalls) {
+    throw ValueError(fmt::format("system.multicall of {} calls refused: one multicall makes at most {} calls",
+                                 entries.size(), kMaxMulticallCalls));
+  }
+  // The answers are encoded as they are made and kept in pieces (no
+  // string of them all is ever grown and copied) until the end, since a
+  // fault takes their place when they outgrow their bound.
+  std::vector<std::string> pieces;
+  std::size_t earlier_bytes = 0;  // in the pieces before the last
+  pieces.emplace_back(kMulticallResponseStart);
+  const std::size_t max_bytes = pieces.back().size() + kMaxMulticallAnswerBytes;
+  const auto over_bound = [&](std::size_t call_number) {
+    return ValueError(fmt::format(
+        "system.multicall stopped at call {} of {}: its answers exceed the bound of {} MiB for one multicall "
+        "(make the calls with large answers on their own)",
+        call_number, entries.size(), kMaxMulticallAnswerBytes >> 20));
+  };
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::string& out = pieces.back();
+    const std::size_t start = out.size();
     try {
+      Value& entry = entries[i];
       if (!entry.is_map()) throw TypeError("a system.multicall entry must be a struct");
       Map& fields = entry.as_map();
       Value* name = fields.find(Value("methodName"));
@@ -118,17 +146,44 @@ Value CallHandler::multicall(List& params) const {
       if (!name || !name->is_str()) throw TypeError("a system.multicall entry needs a methodName string");
       if (args && !args->is_list()) throw TypeError("the params of a system.multicall entry must be an array");
       List none;
-      results.push_back(Value::list({call(name->as_str(), args ? args->as_list() : none, true).take()}));
+      const Reply reply = call(name->as_str(), args ? args->as_list() : none, true);
+      out += "<value><array><data>";
+      encode_value(out, reply.value(), max_bytes - earlier_bytes);
+      out += "</data></array></value>";
+    } catch (const EncodeLimitReached&) {
+      throw over_bound(i + 1);
     } catch (...) {
-      results.push_back(fault_struct(std::current_exception()));
+      // An answer that cannot be sent is that call's failure.
+      out.resize(start);
+      encode_value(out, fault_struct(std::current_exception()), std::numeric_limits<std::size_t>::max());
     }
+    if (earlier_bytes + out.size() > max_bytes) throw over_bound(i + 1);
+    if (out.size() >= kPieceBytes) {
+      earlier_bytes += out.size();
+      pieces.emplace_back();
+    }
+    entries[i] = Value();  // the call's parameters are no longer needed
   }
-  return results;
+  pieces.back() += kMulticallResponseEnd;
+  return pieces;
 }
 
 std::string CallHandler::respond_error(const std::exception_ptr& decode_error) { return fault_document(decode_error); }
 
 void CallHandler::respond(Decoder& decoder, const PieceWriter& write) const {
+  if (decoder.method() == "system.multicall") {
+    std::vector<std::string> pieces;
+    try {
+      pieces = multicall(decoder.params());
+    } catch (...) {
+      pieces = {fault_document(std::current_exception())};
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      write(pieces[i], i + 1 == pieces.size());
+      std::string().swap(pieces[i]);  // freed as soon as it is sent
+    }
+    return;
+  }
   std::optional<Reply> result;
   try {
     result.emplace(call(decoder.method(), decoder.params(), false));

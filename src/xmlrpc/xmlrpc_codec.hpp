@@ -60,6 +60,14 @@ void encode_response(std::string& out, const Value& result);
 using PieceWriter = std::function<void(std::string_view piece, bool last)>;
 // Pieces are about this long.
 inline constexpr std::size_t kPieceBytes = 256 * 1024;
+// Thrown by encode_value when the text it writes outgrows its bound.
+struct EncodeLimitReached {};
+// Appends the <value> element of `value` to `out`, and stops with
+// EncodeLimitReached as soon as `out` is found to hold more than
+// `max_bytes` (it is checked after each item of an array or struct, so one
+// long string may take it past the bound before that is seen).  ValueError
+// when the value cannot cross; `out` then ends with a partial element.
+void encode_value(std::string& out, const Value& value, std::size_t max_bytes);
 // The response to a call, written in pieces as it is encoded, so that a
 // large one is never held whole.  Check the result with check_sendable()
 // first: a failure here comes after pieces were written.

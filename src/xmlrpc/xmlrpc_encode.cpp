@@ -69,12 +69,16 @@ void append_int(std::string& out, std::int64_t i) {
 }
 
 // Where the encoder writes: one buffer, handed on in pieces when a drain is
-// given, so that a large document is never held whole.
+// given, so that a large document is never held whole, or bounded in size
+// when it is held whole.
 struct Output {
   std::string& text;
   const PieceWriter* drain = nullptr;
+  std::size_t max_bytes = std::numeric_limits<std::size_t>::max();
 
-  void maybe_drain() {
+  // Called after each item of an array or struct.
+  void item_done() {
+    if (text.size() > max_bytes) throw EncodeLimitReached{};
     if (drain && text.size() >= kPieceBytes) {
       (*drain)(text, false);
       text.clear();
@@ -103,7 +107,7 @@ void append_value(Output& output, const Value& value) {
       out += "<value><array><data>";
       for (const Value& item : value.as_list()) {
         append_value(output, item);
-        output.maybe_drain();
+        output.item_done();
       }
       out += "</data></array></value>";
       return;
@@ -119,7 +123,7 @@ void append_value(Output& output, const Value& value) {
         out += "</name>";
         append_value(output, member);
         out += "</member>";
-        output.maybe_drain();
+        output.item_done();
       }
       out += "</struct></value>";
       return;
@@ -170,6 +174,12 @@ void encode_call(std::string& out, std::string_view method, const List& params) 
     out += "</param>\n";
   }
   out += "</params>\n</methodCall>\n";
+}
+
+void encode_value(std::string& out, const Value& value, std::size_t max_bytes) {
+  Output output{out, nullptr, max_bytes};
+  append_value(output, value);
+  if (out.size() > max_bytes) throw EncodeLimitReached{};
 }
 
 void encode_response(std::string& out, const Value& result) {

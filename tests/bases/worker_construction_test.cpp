@@ -137,6 +137,69 @@ TEST_F(WorkerConstruction, MalformedTestbedStructureNamesTheFileAndTheKey) {
   }
 }
 
+// A testbed that would build something else than it says (a device or an
+// interface written twice, whose last one replaces the first; a control
+// character, which no device takes and XML-RPC cannot carry) is refused
+// when it is loaded, with every such problem of the file on a line of its
+// own.  Other keys written twice are warned of and keep their last value.
+TEST_F(WorkerConstruction, ATestbedThatWouldBuildSomethingElseIsRefusedWithEveryProblem) {
+  struct Case {
+    const char* keyword;
+    std::string text;
+    std::string refused;  // "FILE" stands for the file's name; empty when it loads
+    std::string warned;   // a warning the module's logger gives, or empty
+  };
+  const Case cases[] = {
+      {"logical_testbed_file",
+       "devices:\n  h1: {logical: true}\ntopology:\n  h1:\n    interfaces:\n"
+       "      eth-a: {link: l1}\n      eth-a: {link: l2}\n",
+       "FILE: line 6 and line 7: interface 'eth-a' of device 'h1' appears twice", ""},
+      // Every problem, in the order of the text; the other duplicate key is
+      // only warned of.
+      {"logical_testbed_file",
+       "devices:\n  r1: {logical: true, os: linux, os: frr}\n  r2: {logical: true}\n  r1: {logical: true}\n"
+       "topology:\n  r1:\n    interfaces: {e1: {link: l1}, e1: {link: l1}}\n"
+       "  r1:\n    interfaces: {}\n    interfaces: {}\n"
+       "  r2:\n    frr: {config: \"hostname r2\\x07\"}\ndevices: {}\n",
+       "FILE: line 2 and line 4: device 'r1' appears twice\n"
+       "FILE: line 7, columns 18 and 34: interface 'e1' of device 'r1' appears twice\n"
+       "FILE: line 6 and line 8: device 'r1' appears twice\n"
+       "FILE: line 9 and line 10: the interfaces of device 'r1' appear twice\n"
+       "FILE: line 12: topology/r2/frr/config: the text holds the control character U+0007 (BEL)\n"
+       "FILE: line 1 and line 13: the section 'devices' appears twice",
+       "FILE: line 2, columns 23 and 34: the key devices/r1/os appears twice; its last value is used"},
+      {"logical_testbed_file", "devices:\n  \"r\\0\": {logical: true, note: \"a\\x1b[0m\\x7f\"}\n",
+       "FILE: line 2: devices/'r\\x00': the key holds the control character U+0000 (NUL)\n"
+       "FILE: line 2: devices/'r\\x00'/note: the text holds the control characters U+001B (ESC) and U+007F (DEL)",
+       ""},
+      {"logical_testbed_file", "devices:\n  r1:\n    logical: true\n    os: linux\n    os: frr\n", "",
+       "FILE: line 4 and line 5: the key devices/r1/os appears twice; its last value is used"},
+      // The static testbed is checked for control characters only.
+      {"testbed_file", "devices:\n  S1: {type: switch}\n  S1: {type: hub}\n", "", ""},
+      {"testbed_file", "devices:\n  S1: {banner: \"\\0\"}\n",
+       "FILE: line 2: devices/S1/banner: the text holds the control character U+0000 (NUL)", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string file = write_file("testbed.yaml", c.text);
+    const auto in_file = [&](std::string text) {
+      for (std::size_t at; (at = text.find("FILE")) != std::string::npos;) text.replace(at, 4, file);
+      return text;
+    };
+    log::LogCapture capture;
+    std::string refused;
+    try {
+      make(Kwargs{{c.keyword, file}});
+    } catch (const ValueError& e) {
+      refused = e.what();
+    }
+    EXPECT_EQ(refused, in_file(c.refused)) << c.text;
+    const std::vector<std::string> warnings = capture.texts(log::WARNING);
+    EXPECT_EQ(warnings, c.warned.empty() ? std::vector<std::string>{} : std::vector<std::string>{in_file(c.warned)})
+        << c.text;
+  }
+  EXPECT_EQ(BringUpWorkerBase::static_testbed_config["devices"]["S1"]["type"], Value("hub"));
+}
+
 TEST_F(WorkerConstruction, LoadsClassifiesAndRegisters) {
   const std::string logical = write_file("logical.yaml", kLogicalTestbed);
   auto worker = make(Kwargs{{"logical_testbed_file", logical}});

@@ -68,6 +68,9 @@ TEST_P(UserMistake, FailsNamingTheProblemAndLeavesNothing) {
     }
   }
   EXPECT_EQ(result.err.find("Launching topology"), std::string::npos) << result.describe();
+  // The error's first line says what it is.
+  EXPECT_EQ(result.err.find("bringup: error: \n"), std::string::npos) << result.describe();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.yaml"))) << result.describe();
   expect_nothing_left(result, dir);
 }
 
@@ -86,6 +89,23 @@ INSTANTIATE_TEST_SUITE_P(
                               {"-logical_testbed_file", "DIR/logical.yaml"},
                               {"Error in YAML file 'DIR/logical.yaml', line 4"},
                               1},
+                      // A lab that would come up as something else than it says: an
+                      // interface written twice (the last would replace the first)
+                      // and a NUL that no device can take.
+                      Mistake{
+                          "LogicalTestbedThatWouldBuildSomethingElse",
+                          "devices:\n  r1: {logical: true, os: linux}\n"
+                          "  r2: {logical: true, os: linux, note: \"a\\0b\"}\n"
+                          "topology:\n  r1:\n    interfaces:\n"
+                          "      to-r2: {link: l1, ipv4: 10.0.0.1/30}\n"
+                          "      to-r2: {link: l1, ipv4: 10.0.0.5/30}\n"
+                          "  r2:\n    interfaces:\n      to-r1: {link: l1}\n",
+                          {"-logical_testbed_file", "DIR/logical.yaml", "-tb_yaml_output_file_name", "DIR/out.yaml"},
+                          {"bringup: error: ValueError: DIR/logical.yaml: line 3: devices/r2/note: "
+                           "the text holds the control character U+0000 (NUL)\n",
+                           "\nDIR/logical.yaml: line 7 and line 8: interface 'to-r2' of device "
+                           "'r1' appears twice\n"},
+                          1},
                       Mistake{"UnknownOrchestrator",
                               "",
                               {"-orchestrator", "nosuch", "-logical_testbed_file", kLab},

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "support/temp_dir.hpp"
+#include "tarvex/log.hpp"
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/utils/yaml.hpp"
 
@@ -60,6 +61,26 @@ TEST_F(CleanFileLoader, BadSourcesAreTypeErrorsNamingTheSourceWithTheirCause) {
   error = load_error({Value::map({{"cleaners", Value::list({"c1"})}})});
   EXPECT_EQ(exception_str(error),
             "Clean configuration source <mapping> has a \"cleaners\" section that is a list, not a mapping");
+}
+
+// A clean file is read like a logical testbed: a device written twice (the
+// last would replace the first) and control characters are refused, every
+// one of them; other duplicate keys are warned of.
+TEST_F(CleanFileLoader, DuplicateDevicesAndControlCharactersAreRefusedTogether) {
+  const std::string file = write("clean.yaml",
+                                 "bringup:\n  sim: {class: sim, log_level: info, log_level: debug}\n"
+                                 "devices:\n  r1: {clean: [a]}\n  r2: {banner: \"\\x07\"}\n  r1: {clean: [b]}\n");
+  log::LogCapture capture;
+  const std::exception_ptr error = load_error({Value(file)});
+  ASSERT_TRUE(is_instance<TypeError>(error));
+  const std::exception_ptr cause = as_error(error)->cause();
+  ASSERT_TRUE(is_instance<ValueError>(cause)) << exception_str(error);
+  EXPECT_EQ(exception_str(cause),
+            file + ": line 5: devices/r2/banner: the text holds the control character U+0007 (BEL)\n" + file +
+                ": line 4 and line 6: device 'r1' appears twice");
+  EXPECT_EQ(capture.texts(log::WARNING),
+            std::vector<std::string>{file + ": line 2, columns 21 and 38: the key bringup/sim/log_level appears twice; "
+                                            "its last value is used"});
 }
 
 }  // namespace

@@ -748,6 +748,45 @@ TEST(XmlrpcCall, ServesIntrospectionBesideTheDispatcher) {
   EXPECT_EQ(proxy.call("calls"), Value(2));
 }
 
+// A multicall runs while the server serves nobody else and is answered
+// whole: past its bounds it is refused with a fault naming the bound, and
+// the calls beyond it are not made.
+TEST(XmlrpcCall, AMulticallIsBoundedInCallsAndInAnswerBytes) {
+  ForkedServer server;
+  const ServerProxy proxy = server.proxy();
+  const auto calls_of = [](std::size_t count, const std::string& method, const List& params) {
+    return Value(List(count, Value::map({{"methodName", method}, {"params", Value(params)}})));
+  };
+  const auto fault_of = [&](const Value& entries) -> std::string {
+    try {
+      proxy.call("system.multicall", {entries});
+    } catch (const Fault& fault) {
+      return fault.fault_string();
+    }
+    return "no fault";
+  };
+  EXPECT_EQ(proxy.call("system.multicall", {calls_of(1000, "echo", {7})}).size(), 1000u);
+  EXPECT_EQ(proxy.call("calls"), Value(1000));
+  EXPECT_EQ(fault_of(calls_of(1001, "echo", {7})),
+            "ValueError:system.multicall of 1001 calls refused: one multicall makes at most 1000 calls");
+  EXPECT_EQ(proxy.call("calls"), Value(1000));  // none of them was made
+  // 67 answers of a million bytes fit in 64 MiB; the 68th goes beyond.
+  EXPECT_EQ(fault_of(calls_of(70, "big_string", {1'000'000})),
+            "ValueError:system.multicall stopped at call 68 of 70: its answers exceed the bound of 64 MiB for one "
+            "multicall (make the calls with large answers on their own)");
+  EXPECT_EQ(proxy.call("calls"), Value(1068));
+  // An answer that cannot be sent is the failure of its own call only.
+  Value mixed = calls_of(2, "echo", {"fine"});
+  mixed.as_list().insert(mixed.as_list().begin() + 1,
+                         Value::map({{"methodName", "control_char"}, {"params", Value(List{})}}));
+  const Value answers = proxy.call("system.multicall", {mixed});
+  ASSERT_EQ(answers.size(), 3u) << answers.repr();
+  EXPECT_EQ(answers.as_list()[0], Value::list({"fine"}));
+  EXPECT_TRUE(answers.as_list()[1].get("faultString").str().starts_with("ValueError:cannot send a string"))
+      << answers.repr();
+  EXPECT_EQ(answers.as_list()[2], Value::list({"fine"}));
+}
+
 TEST(XmlrpcCall, ABorrowedAnswerIsTheKeptValueAtTheTimeOfTheCall) {
   ForkedServer server;
   const ServerProxy proxy = server.proxy();
@@ -779,6 +818,9 @@ TEST(XmlrpcCall, DispatcherErrorBecomesAFaultOfTheRemoteType) {
       EXPECT_EQ(error.message(), "wrong: type");
       EXPECT_EQ(error.cause(), self);
     }
+    // The fault only carries the error across: a chain shows the error
+    // alone, with no empty place where the fault was.
+    EXPECT_EQ(format_exception(user), "TypeError: wrong: type");
   }
 }
 

@@ -170,13 +170,16 @@ void format_chain(const std::exception_ptr& error, std::string& out, int depth) 
     return;
   }
   if (!e->shown_in_chain()) return;
+  // A link of the chain is shown only below an error that was (a cause
+  // that is not shown, such as a fault, leaves no empty place).
+  const std::size_t before = out.size();
   if (depth < 64) {
     if (e->cause()) {
       format_chain(e->cause(), out, depth + 1);
-      out += "\nThe above exception was the direct cause of the following exception:\n\n";
+      if (out.size() != before) out += "\nThe above exception was the direct cause of the following exception:\n\n";
     } else if (e->context() && as_error(e->context()) != e) {
       format_chain(e->context(), out, depth + 1);
-      out += "\nDuring handling of the above exception, another exception occurred:\n\n";
+      if (out.size() != before) out += "\nDuring handling of the above exception, another exception occurred:\n\n";
     }
   }
   out += e->type_name();

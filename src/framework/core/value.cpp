@@ -110,6 +110,12 @@ const Value* Map::find(const Value& key) const {
   return pos == items_.size() ? nullptr : &items_[pos].second;
 }
 
+std::optional<std::size_t> Map::position_of(const Value& key) const {
+  const std::size_t pos = find_pos(key);
+  if (pos == items_.size()) return std::nullopt;
+  return pos;
+}
+
 Value& Map::operator[](const Value& key) {
   if (Value* found = find(key)) return *found;
   return insert_or_assign(key, Value());

@@ -22,6 +22,12 @@ std::string_view text_of(const yaml_char_t* text) {
 
 Mark mark_of(const yaml_event_t& event) { return Mark{event.start_mark.line, event.start_mark.column}; }
 
+Position position_of(const Mark& mark) { return Position{mark.line + 1, mark.column + 1}; }
+
+// The control characters a text file must not carry (tab, line feed and
+// carriage return are text).
+bool is_refused_control(unsigned char c) { return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F; }
+
 // The reference loaders put the merged entries before the mapping's own
 // and then build the mapping entry by entry: a key keeps the position of
 // its first occurrence and takes its last value, so the mapping's own
@@ -67,6 +73,7 @@ void DocumentBuilder::scalar(const yaml_event_t& event) {
   } else {
     value = tagged_scalar(mark, text_of(data.tag), text);
   }
+  if (on_control_characters_ && value.is_str()) check_control_characters(value, mark);
   add(std::move(value), mark, text_of(data.anchor), Weight{1, text.size(), 0}, merge_key);
 }
 
@@ -252,14 +259,56 @@ void DocumentBuilder::add(Value value, const Mark& mark, std::string_view anchor
     top.key = std::move(value);
     top.key_is_merge = merge_key;
     top.have_key = true;
+    if (on_duplicate_) top.key_mark = mark;
     return;
   }
   top.have_key = false;
   if (top.key_is_merge) {
     add_merge(top, std::move(value), mark);
-  } else {
+  } else if (!on_duplicate_) {
     top.map.insert_or_assign(std::move(top.key), std::move(value));
+  } else {
+    add_entry_telling_duplicates(top, std::move(value));
   }
+}
+
+void DocumentBuilder::add_entry_telling_duplicates(Collection& top, Value value) {
+  // Nothing is erased from a mapping being read: an entry's position is
+  // the number of keys that came before it.
+  if (const std::optional<std::size_t> first = top.map.position_of(top.key)) {
+    (*on_duplicate_)(DuplicateKey{path_to(stack_.size() - 1), top.key, position_of(top.key_marks[*first]),
+                                  position_of(top.key_mark)});
+  } else {
+    top.key_marks.push_back(top.key_mark);
+  }
+  top.map.insert_or_assign(std::move(top.key), std::move(value));
+}
+
+List DocumentBuilder::path_to(std::size_t depth) const {
+  List path;
+  for (std::size_t i = 0; i < depth; ++i) {
+    const Collection& collection = stack_[i];
+    if (!collection.is_map) {
+      path.emplace_back(static_cast<std::int64_t>(collection.list.size()));
+    } else if (collection.have_key) {
+      path.push_back(collection.key);
+    } else {
+      path.emplace_back();  // a collection as a key, which is refused once it ends
+    }
+  }
+  return path;
+}
+
+void DocumentBuilder::check_control_characters(const Value& value, const Mark& mark) const {
+  std::string found;
+  for (const char c : value.as_str()) {
+    if (is_refused_control(static_cast<unsigned char>(c)) && found.find(c) == std::string::npos) found += c;
+  }
+  if (found.empty()) return;
+  const bool in_key = !stack_.empty() && stack_.back().is_map && !stack_.back().have_key;
+  List path = path_to(in_key ? stack_.size() - 1 : stack_.size());
+  if (in_key) path.push_back(value);
+  (*on_control_characters_)(ControlCharacters{std::move(path), in_key, std::move(found), position_of(mark)});
 }
 
 }  // namespace tarvex::utils::yaml

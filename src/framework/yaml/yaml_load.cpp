@@ -103,9 +103,9 @@ class Event {
   }
 }
 
-Value read_document(TextInput& input, std::string_view source, const LoadLimits& limits) {
+Value read_document(TextInput& input, std::string_view source, const LoadLimits& limits, const LoadOptions* options) {
   Parser parser(input);
-  DocumentBuilder builder(source, limits);
+  DocumentBuilder builder(source, limits, options);
   Event event;
   // When the input had to stop early (bad text, too much of it, a read
   // error), the parser saw the text end there: its complaints from that
@@ -142,17 +142,24 @@ Value read_document(TextInput& input, std::string_view source, const LoadLimits&
   return builder.take_result();
 }
 
+// A fast reader cannot tell where a duplicate key is: a caller that wants
+// to know has such documents read by the general parser.
+bool refuse_duplicate_keys(const LoadOptions* options) { return options && options->on_duplicate; }
+
 }  // namespace
 
-Value load_text(std::string_view text, std::string_view source, const LoadLimits& limits, bool try_simple_reader) {
+Value load_text(std::string_view text, std::string_view source, const LoadLimits& limits, bool try_simple_reader,
+                const LoadOptions* options) {
   if (try_simple_reader && text.size() <= limits.max_input_bytes) {
-    if (std::optional<Value> simple = read_simple_yaml(text)) return std::move(*simple);
+    if (std::optional<Value> simple = read_simple_yaml(text, refuse_duplicate_keys(options))) {
+      return std::move(*simple);
+    }
   }
   TextInput input(text, source, limits.max_input_bytes);
-  return read_document(input, source, limits);
+  return read_document(input, source, limits, options);
 }
 
-Value load_path(const std::string& path, const LoadLimits& limits, bool try_simple_reader) {
+Value load_path(const std::string& path, const LoadLimits& limits, bool try_simple_reader, const LoadOptions* options) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) raise_os_error(errno, path);
   // A regular file can be read twice: by the fast reader first, and from
@@ -160,19 +167,30 @@ Value load_path(const std::string& path, const LoadLimits& limits, bool try_simp
   struct stat info {};
   if (try_simple_reader && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
       static_cast<std::uint64_t>(info.st_size) <= limits.max_input_bytes) {
-    if (std::optional<Value> simple = read_simple_yaml(fd.get(), limits.max_input_bytes)) return std::move(*simple);
+    if (std::optional<Value> simple =
+            read_simple_yaml(fd.get(), limits.max_input_bytes, refuse_duplicate_keys(options))) {
+      return std::move(*simple);
+    }
     if (::lseek(fd.get(), 0, SEEK_SET) != 0) raise_os_error(errno, path);
   }
   TextInput input(std::move(fd), path, limits.max_input_bytes);
-  return read_document(input, path, limits);
+  return read_document(input, path, limits, options);
 }
 
 Value load_string(std::string_view text, std::string_view source) { return load_text(text, source, LoadLimits{}); }
 
 Value load_file(const std::string& path) { return load_path(path, LoadLimits{}); }
 
-Value Loader::load(const std::string& path) const {
-  Value content = load_file(path);
+Value load_string(std::string_view text, std::string_view source, const LoadOptions& options) {
+  return load_text(text, source, LoadLimits{}, true, &options);
+}
+
+Value load_file(const std::string& path, const LoadOptions& options) {
+  return load_path(path, LoadLimits{}, true, &options);
+}
+
+Value Loader::load(const std::string& path, const LoadOptions& options) const {
+  Value content = load_file(path, options);
   if (content.is_none()) return Value(Map{});
   if (!content.is_map()) {
     throw YAMLError("Error in YAML " + describe_source(path) + ": the document must be a mapping, found " +
@@ -181,6 +199,8 @@ Value Loader::load(const std::string& path) const {
   return content;
 }
 
-Value Loader::load_arbitrary(const std::string& path) const { return load_file(path); }
+Value Loader::load_arbitrary(const std::string& path, const LoadOptions& options) const {
+  return load_file(path, options);
+}
 
 }  // namespace tarvex::utils::yaml

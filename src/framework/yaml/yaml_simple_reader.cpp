@@ -184,6 +184,9 @@ void expect_line_end(std::string_view rest) {
   if (rest.front() != ' ' || trim_left(rest).front() != '#') not_simple();
 }
 
+// (Whether it refuses duplicate keys is a template parameter, so that the
+// reader that does not pays nothing for it on each key.)
+template <bool kRefuseDuplicateKeys>
 class SimpleReader {
  public:
   explicit SimpleReader(LineSource& lines) : lines_(lines) {}
@@ -247,7 +250,7 @@ class SimpleReader {
       if (key_text.size() > kMaxKeyLength || !simple_plain(key_text, false)) not_simple();
       Value key = typed_plain(key_text, true);
       Value value = entry_value(trim_left(rest), indent, depth, true);
-      map.insert_or_assign(std::move(key), std::move(value));
+      insert(map, std::move(key), std::move(value));
       if (!have_line_ || line_.indent < indent) break;
       if (line_.indent > indent) not_simple();
     }
@@ -277,6 +280,16 @@ class SimpleReader {
       if (!is_sequence_entry(line_.text)) break;
     }
     return Value(std::move(list));
+  }
+
+  static void insert(Map& map, Value&& key, Value&& value) {
+    if constexpr (kRefuseDuplicateKeys) {
+      const std::size_t before = map.size();
+      map.insert_or_assign(std::move(key), std::move(value));
+      if (map.size() == before) not_simple();
+    } else {
+      map.insert_or_assign(std::move(key), std::move(value));
+    }
   }
 
   // Whether the text after a dash starts a mapping: a plain key and ':'.
@@ -345,7 +358,7 @@ class SimpleReader {
           const std::string_view key = trim_right(item.substr(0, colon));
           const std::string_view value = trim_left(item.substr(colon + 2));
           if (!simple_plain(key, true) || !simple_plain(value, true)) not_simple();
-          map.insert_or_assign(typed_plain(key, true), typed_plain(value, false));
+          insert(map, typed_plain(key, true), typed_plain(value, false));
         } else {
           if (!simple_plain(item, true)) not_simple();
           list.push_back(typed_plain(item, false));
@@ -363,16 +376,20 @@ class SimpleReader {
   bool first_ = true;
 };
 
-}  // namespace
-
-std::optional<Value> read_simple_yaml(std::string_view text) {
-  LineSource lines(text);
-  return SimpleReader(lines).read();
+std::optional<Value> read(LineSource& lines, bool refuse_duplicate_keys) {
+  return refuse_duplicate_keys ? SimpleReader<true>(lines).read() : SimpleReader<false>(lines).read();
 }
 
-std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes) {
+}  // namespace
+
+std::optional<Value> read_simple_yaml(std::string_view text, bool refuse_duplicate_keys) {
+  LineSource lines(text);
+  return read(lines, refuse_duplicate_keys);
+}
+
+std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes, bool refuse_duplicate_keys) {
   LineSource lines(fd, max_bytes);
-  return SimpleReader(lines).read();
+  return read(lines, refuse_duplicate_keys);
 }
 
 }  // namespace tarvex::utils::yaml

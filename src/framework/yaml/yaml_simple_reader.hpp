@@ -20,11 +20,13 @@
 namespace tarvex::utils::yaml {
 
 // The document in `text`, or nothing when it is not plain block YAML.
-std::optional<Value> read_simple_yaml(std::string_view text);
+// With `refuse_duplicate_keys`, a key written twice in one mapping is left
+// to the general parser too, which tells where both are.
+std::optional<Value> read_simple_yaml(std::string_view text, bool refuse_duplicate_keys = false);
 
 // The document in the regular file open as `fd` (read from its current
 // offset), or nothing when it is not plain block YAML or holds more than
 // `max_bytes`; the caller rewinds the file for the general parser.
-std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes);
+std::optional<Value> read_simple_yaml(int fd, std::uint64_t max_bytes, bool refuse_duplicate_keys = false);
 
 }  // namespace tarvex::utils::yaml

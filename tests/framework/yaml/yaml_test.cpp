@@ -319,6 +319,68 @@ TEST(YamlLoadStructure, EmptyDocumentsAreNull) {
   EXPECT_EQ(difference(Value::map({{"a", 1}}), load_string("a: 1\n...\n")), "");
 }
 
+// What a load with every callback set was told, one line per report:
+// "dup PATH KEY FIRST AGAIN" and "ctl PATH key|text CHARACTERS POSITION",
+// with the characters as their codes.
+struct Told {
+  std::vector<std::string> lines;
+  LoadOptions options() {
+    const auto at = [](const Position& p) { return std::to_string(p.line) + ":" + std::to_string(p.column); };
+    LoadOptions options;
+    options.on_duplicate = [this, at](const DuplicateKey& d) {
+      lines.push_back("dup " + Value(d.path).repr() + " " + d.key.repr() + " " + at(d.first) + " " + at(d.again));
+    };
+    options.on_control_characters = [this, at](const ControlCharacters& c) {
+      std::string codes;
+      for (const char ch : c.characters) codes += std::to_string(static_cast<unsigned char>(ch)) + ",";
+      lines.push_back("ctl " + Value(c.path).repr() + (c.in_key ? " key " : " text ") + codes + " " + at(c.position));
+    };
+    return options;
+  }
+};
+
+TEST(YamlLoadReports, DuplicateKeysAndControlCharactersAreToldWithTheirPlaces) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> told;
+  };
+  const Case cases[] = {
+      // Plain block YAML, which the fast reader would take.
+      {"a: 1\nb: 2\na: 3\n", {"dup [] 'a' 1:1 3:1"}},
+      {"a: 1\na: 2\na: 3\n", {"dup [] 'a' 1:1 2:1", "dup [] 'a' 1:1 3:1"}},
+      {"devices:\n  r1:\n    os: x\n    os: y\n", {"dup ['devices', 'r1'] 'os' 3:5 4:5"}},
+      {"m: {k: 1, k: 2}\n", {"dup ['m'] 'k' 1:5 1:11"}},
+      {"- {a: 1}\n- a: 1\n  a: 2\n", {"dup [1] 'a' 2:3 3:3"}},
+      // Keys are compared as the values they are.
+      {"1: a\n'1': b\n0x1: c\n", {"dup [] 1 1:1 3:1"}},
+      {"\"a\": 1\na: 2\n", {"dup [] 'a' 1:1 2:1"}},
+      // A mapping that aliases copy is told of once, where it is written.
+      {"a: &x {k: 1, k: 2}\nb: *x\n", {"dup ['a'] 'k' 1:8 1:14"}},
+      // Keys set over merged ones, and repeated merges, are no duplicates.
+      {"base: &b {x: 1}\nd:\n  <<: *b\n  x: 2\n  <<: {y: 1}\n", {}},
+      // Only escapes of double-quoted scalars make control characters;
+      // tab, line feed and carriage return are text.
+      {"v: \"bell\\x07\"\n", {"ctl ['v'] text 7, 1:4"}},
+      {"\"k\\0\": 1\n", {"ctl ['k\\x00'] key 0, 1:1"}},
+      {"l:\n  - ok\n  - \"a\\x7Fb\\x01\\x7F\"\n", {"ctl ['l', 1] text 127,1, 3:5"}},
+      {"t: \"tab\\there\\r\\n\"\nu: \"\\u0085\\x1b\"\n", {"ctl ['u'] text 27, 2:4"}},
+      {"s: !!str \"\\0\"\n", {"ctl ['s'] text 0, 1:4"}},
+      {"\"\\x1f\"\n", {"ctl [] text 31, 1:1"}},
+      {"a: \"\\a\"\na: 1\n", {"ctl ['a'] text 7, 1:4", "dup [] 'a' 1:1 2:1"}},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    const Value plain = load_string(c.text);
+    Told from_string;
+    EXPECT_EQ(difference(plain, load_string(c.text, "<string>", from_string.options()), true), "") << c.text;
+    EXPECT_EQ(from_string.lines, c.told) << c.text;
+    // Files are read by the fast reader first, from the descriptor.
+    Told from_file;
+    EXPECT_EQ(difference(plain, load_file(dir.write("case.yaml", c.text), from_file.options()), true), "") << c.text;
+    EXPECT_EQ(from_file.lines, c.told) << c.text;
+  }
+}
+
 // ------------------------------------------------------------ errors
 
 // The YAMLError `text` raises, or a failure when it loads.

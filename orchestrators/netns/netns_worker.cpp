@@ -42,6 +42,26 @@ constexpr std::size_t kDevicesPerTurn = 16;
 // How often the start of the FRR daemons is looked at.
 constexpr auto kFrrPoll = std::chrono::milliseconds(5);
 
+// A link on which one end runs OSPF and the other does not forms no
+// adjacency: likely not what the user meant, so it is said.
+void warn_about_one_sided_ospf(fabric::Plan& plan, const std::vector<std::optional<FrrSetup>>& setups) {
+  for (const fabric::PlannedPair& pair : plan.pairs) {
+    const auto& a = setups.size() > pair.first.device ? setups[pair.first.device] : std::nullopt;
+    const auto& b = setups.size() > pair.second.device ? setups[pair.second.device] : std::nullopt;
+    if (!a || !b || !a->runs("ospfd") || !b->runs("ospfd")) continue;
+    const std::optional<bool> on_a = a->ospf_adjacency_possible(plan.interface(pair.first).name);
+    const std::optional<bool> on_b = b->ospf_adjacency_possible(plan.interface(pair.second).name);
+    if (!on_a || !on_b || *on_a == *on_b) continue;
+    const fabric::InterfaceRef& with = *on_a ? pair.first : pair.second;
+    const fabric::InterfaceRef& without = *on_a ? pair.second : pair.first;
+    plan.warnings.push_back("device " + py_repr(plan.devices[with.device].logical_name) + ", interface " +
+                            py_repr(plan.interface(with).logical_name) + ": OSPF runs on this end of link " +
+                            py_repr(pair.link) + " only (not on device " +
+                            py_repr(plan.devices[without.device].logical_name) + ", interface " +
+                            py_repr(plan.interface(without).logical_name) + "): no adjacency forms there");
+  }
+}
+
 // One address as a text, several as a list.
 Value addresses_value(const std::vector<IpAddress>& addresses, int family) {
   List texts;
@@ -116,6 +136,7 @@ fabric::Plan NetnsWorker::plan_for(const std::string& run_id) {
   options.run_id = run_id;
   options.extra_checks = [this](fabric::Plan& plan, std::vector<std::string>& problems) {
     frr_->plan(logical_testbed_config, plan, problems);
+    warn_about_one_sided_ospf(plan, frr_->setups());
   };
   return fabric::make_plan(logical_testbed_config, names, options);
 }
@@ -339,13 +360,18 @@ Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance&
   List daemons{"zebra"};
   for (const std::string& daemon : instance.setup().daemons) daemons.emplace_back(daemon);
   // The OSPF neighbours the topology may imply: the IPv4 neighbours that
-  // run ospfd too.  The cleaner keeps those whose interfaces run OSPF on
-  // both ends, as the two ospfd report them.
+  // run ospfd too, unless the declarative keys say that one of the two ends
+  // does not run OSPF on the link.  The cleaner keeps those whose interfaces
+  // run OSPF on both ends, as the two ospfd report them.
   List ospf;
   if (instance.setup().runs("ospfd")) {
     for (const Neighbour& neighbour : device.neighbours) {
       const FrrInstance* peer = frr_instance_of(neighbour.owner);
       if (!neighbour.address.is_ipv4() || !peer || !peer->setup().runs("ospfd")) continue;
+      if (instance.setup().ospf_adjacency_possible(neighbour.interface) == false ||
+          peer->setup().ospf_adjacency_possible(neighbour.owner_interface) == false) {
+        continue;
+      }
       ospf.push_back(Value::map({{"interface", neighbour.interface},
                                  {"address", neighbour.address.address_text()},
                                  {"device", neighbour.owner},

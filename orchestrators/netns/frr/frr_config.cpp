@@ -208,6 +208,7 @@ class FrrPlanner {
     }
 
     const std::string hostname = "hostname " + hostname_of(device.logical_name) + "\n";
+    ospf_active_.clear();
     const Value* ospf = section->find("ospf");
     if ((ospf && !ospf->is_none()) || !ospf_interfaces.empty()) {
       daemons.insert("ospfd");
@@ -230,6 +231,7 @@ class FrrPlanner {
     }
     for (const std::string& name : setup.daemons) setup.configs.try_emplace(name, hostname);
     setup.configs.try_emplace("zebra", hostname);
+    setup.ospf_active = ospf_active_;
     setups_[index] = std::move(setup);
   }
 
@@ -304,6 +306,7 @@ class FrrPlanner {
         }
       }
       if (passive) block += " ip ospf passive\n";
+      if (!passive && !loopback) ospf_active_.insert(interface.name);
       if (lab && !loopback && !passive) block += kLabInterfaceLines;
       auto [it, fresh] = blocks.try_emplace(interface.name, block);
       if (fresh) {
@@ -451,12 +454,18 @@ class FrrPlanner {
   const Plan& plan_;
   std::vector<std::string>& problems_;
   std::vector<std::optional<FrrSetup>> setups_;
+  std::set<std::string> ospf_active_;  // of the device being planned
   std::set<std::pair<std::size_t, std::size_t>> pair_ends_;
 };
 
 }  // namespace
 
 bool FrrSetup::runs(const std::string& daemon) const { return daemon == "zebra" || contains(daemons, daemon); }
+
+std::optional<bool> FrrSetup::ospf_adjacency_possible(const std::string& interface) const {
+  if (raw_config) return std::nullopt;
+  return runs("ospfd") && ospf_active.count(interface) > 0;
+}
 
 std::vector<std::optional<FrrSetup>> plan_frr(const Value& logical_testbed, const Plan& plan,
                                               std::vector<std::string>& problems) {

@@ -20,6 +20,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,17 @@ struct FrrSetup {
   // The user's configuration text with the actual interface names, applied
   // once every daemon answers.
   std::optional<std::string> raw_config;
+  // The actual interfaces on which the declarative keys run OSPF, not
+  // passive (an adjacency can form there).  Configuration text may run it
+  // elsewhere too: then which interfaces run OSPF is known only once ospfd
+  // runs.
+  std::set<std::string> ospf_active;
 
   bool runs(const std::string& daemon) const;
+  // Whether OSPF may form an adjacency on `interface`: true or false when
+  // the declarative keys alone configure OSPF, nothing when configuration
+  // text may too.
+  std::optional<bool> ospf_adjacency_possible(const std::string& interface) const;
 };
 
 // Checks the `frr` sections and the interfaces' `ospf` keys of the plan's

@@ -180,6 +180,32 @@ class NetnsFrrTest : public ::testing::Test {
   const std::string tag_ = unique_tag("fr");
 };
 
+TEST_F(NetnsFrrTest, OspfOnOneEndOfALinkOnlyIsWarnedOfAndNotWaitedFor) {
+  MORVANE_REQUIRE_ROOT();
+  // r2 runs OSPF, but not on its end of the link to r1: no adjacency can
+  // form, and the readiness wait must not wait for one.
+  auto worker = make("testbed: {name: " + tag_ +
+                         "}\n"
+                         "devices:\n"
+                         "  r1: {type: router, logical: true, frr: {ospf: {router_id: 1.1.1.1}}}\n"
+                         "  r2: {type: router, logical: true, frr: {ospf: {router_id: 2.2.2.2}}}\n"
+                         "topology:\n"
+                         "  r1: {interfaces: {e1: {link: l, ipv4: 10.0.12.1/30, ospf: {area: 0}}}}\n"
+                         "  r2:\n"
+                         "    interfaces:\n"
+                         "      e1: {link: l, ipv4: 10.0.12.2/30}\n"
+                         "      lo0: {type: loopback, ipv4: 2.2.2.2/32, ospf: {area: 0}}\n",
+                     8);
+  AtScopeExit tear_down([&] { worker->tear_down_topology(); });
+  log::LogCapture capture;
+  const auto started = std::chrono::steady_clock::now();
+  worker->launch_topology();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+  EXPECT_TRUE(capture.contains(log::WARNING,
+                               "Logical testbed: device 'r1', interface 'e1': OSPF runs on this end of link 'l' only "
+                               "(not on device 'r2', interface 'e1'): no adjacency forms there"));
+}
+
 TEST_F(NetnsFrrTest, ATriangleConvergesRoutesSurvivesALinkDownAndLeavesNothing) {
   MORVANE_REQUIRE_ROOT();
   const std::vector<std::string> frr_run_before = listing(netns::kFrrRunDir);

@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_addr.h>
+#include <linux/if_bridge.h>
 #include <net/if.h>
 #include <netlink/cache.h>
 #include <netlink/netlink.h>
 #include <netlink/route/addr.h>
 #include <netlink/route/link.h>
+#include <netlink/route/link/bridge.h>
 #include <netlink/socket.h>
 #include <sched.h>
 #include <unistd.h>
@@ -72,6 +74,32 @@ class NamespaceState {
   }
 
   int ifindex(const std::string& name) const { return rtnl_link_name2i(links_.get(), name.c_str()); }
+
+  // The ports of the bridges that run the spanning tree protocol and have
+  // not settled yet: each must forward or block ("eth2 of br0 is
+  // learning").
+  std::vector<std::string> unsettled_ports(const std::vector<std::string>& bridges) {
+    std::vector<std::string> unsettled;
+    if (bridges.empty()) return unsettled;
+    nl_cache* raw = nullptr;
+    if (const int error = rtnl_link_alloc_cache(sock_, AF_BRIDGE, &raw); error < 0) {
+      throw RuntimeError(std::string("Cannot read the bridge ports: ") + nl_geterror(error));
+    }
+    CachePtr ports(raw);
+    for (const std::string& bridge : bridges) {
+      const int master = ifindex(bridge);
+      for (nl_object* object = nl_cache_get_first(ports.get()); object; object = nl_cache_get_next(object)) {
+        auto* port = reinterpret_cast<rtnl_link*>(object);
+        if (rtnl_link_get_master(port) != master || rtnl_link_get_ifindex(port) == master) continue;
+        const int state = rtnl_link_bridge_get_port_state(port);
+        if (state == BR_STATE_FORWARDING || state == BR_STATE_BLOCKING) continue;
+        char name[32] = {};
+        rtnl_link_bridge_portstate2str(state, name, sizeof name);
+        unsettled.push_back(std::string(rtnl_link_get_name(port)) + " of " + bridge + " is " + name);
+      }
+    }
+    return unsettled;
+  }
 
   // What keeps the interfaces from being ready ("eth1 has no carrier");
   // `fatal` gets what never gets better (a failed duplicate detection).
@@ -165,14 +193,19 @@ void NetnsCleaner::clean(topology::Device& device) {
   // list already destroyed.
   const Value interface_names = settings.get("interfaces", List{});
   const Value neighbours = settings.get("neighbours", List{});
-  std::vector<std::string> interfaces;
+  const Value stp_bridge_names = settings.get("stp_bridges", List{});
+  std::vector<std::string> interfaces, stp_bridges;
   for (const Value& name : interface_names.as_list()) interfaces.push_back(name.str());
+  for (const Value& name : stp_bridge_names.as_list()) stp_bridges.push_back(name.str());
 
   NamespaceState state;
   for (;;) {
     state.refresh();
     std::vector<std::string> fatal;
-    const std::vector<std::string> missing = state.missing(interfaces, fatal);
+    std::vector<std::string> missing = state.missing(interfaces, fatal);
+    // A switch's spanning tree has settled once every port forwards or
+    // blocks.
+    if (missing.empty()) missing = state.unsettled_ports(stp_bridges);
     if (!fatal.empty()) throw Exception(who + " cannot get ready: " + joined(fatal));
     if (missing.empty()) break;
     if (Clock::now() >= deadline) throw not_ready(joined(missing));

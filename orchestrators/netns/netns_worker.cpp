@@ -260,6 +260,7 @@ void NetnsWorker::report_build() {
 
     Map interfaces;
     List ready_interfaces{"lo"};
+    List stp_bridges;
     for (const PlannedInterface& interface : device.interfaces) {
       const Value* logical_entry = logical_interfaces && logical_interfaces->is_map()
                                        ? logical_interfaces->find(interface.logical_name)
@@ -298,6 +299,10 @@ void NetnsWorker::report_build() {
     for (const PlannedBridge& bridge : device.bridges) {
       Value entry = Value::map({{"type", "bridge"}, {"mac", mac_text(bridge.mac)}});
       if (bridge.vlan) entry["vlan"] = *bridge.vlan;
+      if (bridge.stp) {
+        entry["stp"] = true;
+        stp_bridges.emplace_back(bridge.name);
+      }
       List ports;
       for (const PlannedInterface& interface : device.interfaces) {
         if (interface.bridge && device.bridges[*interface.bridge].name == bridge.name)
@@ -333,6 +338,7 @@ void NetnsWorker::report_build() {
                                     {"where", ns.label()},
                                     {"interfaces", Value(std::move(ready_interfaces))},
                                     {"neighbours", Value(std::move(neighbours))}});
+    if (!stp_bridges.empty()) readiness[actual]["stp_bridges"] = Value(std::move(stp_bridges));
     if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
       readiness[actual]["frr"] = frr_readiness(device, *instance);
       frr_routers.emplace_back(actual);

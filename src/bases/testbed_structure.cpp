@@ -1,6 +1,7 @@
 #include "bases/testbed_structure.hpp"
 
 #include "tarvex/exceptions.hpp"
+#include "tarvex/morvane/bases/module.hpp"
 
 namespace tarvex::morvane::bases {
 
@@ -37,6 +38,17 @@ void check_testbed_structure(const Value& testbed, const std::string& what) {
   }
   if (const Value* devices = testbed.find("devices"); devices && devices->is_map()) {
     check_names_and_entries(*devices, "devices", "device", what);
+    for (const auto& [name, entry] : devices->as_map()) {
+      if (name.str().empty()) malformed(what, "a device under devices has an empty name");
+      // `logical` decides what is brought up: a text such as "yes" (quoted,
+      // so not a boolean) is taken by its truth, which may not be what was
+      // meant.
+      const Value logical = entry.is_map() ? entry.get("logical") : Value();
+      if (!logical.is_none() && !logical.is_bool()) {
+        logger().warning("{}: devices/{}/logical is {} (a {}), not true or false; it is taken as {}", what, name.str(),
+                         logical.repr(), logical.type_name(), logical.truthy() ? "true" : "false");
+      }
+    }
   }
   const Value* topology = testbed.find("topology");
   if (!topology || !topology->is_map()) return;

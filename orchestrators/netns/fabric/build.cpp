@@ -172,6 +172,7 @@ void Build::create_lans() {
     bridge.mac = lan.bridge_mac;
     bridge.up = true;
     link_socket_->add_bridge(bridge);
+    if (lan.stp) link_socket_->enable_stp(lan.bridge_ifindex, lan.bridge);
   }
 }
 
@@ -230,6 +231,7 @@ void Build::build_device(std::size_t index) {
     bridge.mac = planned.mac;
     bridge.up = true;
     socket.add_bridge(bridge);
+    if (planned.stp) socket.enable_stp(planned.ifindex, planned.name);
   }
 
   for (std::size_t i = 0; i < device.interfaces.size(); ++i) {

@@ -65,4 +65,12 @@ std::string IpAddress::address_text() const {
 
 std::string IpAddress::text() const { return address_text() + "/" + std::to_string(prefix_length); }
 
+bool IpAddress::is_ipv4_broadcast() const {
+  if (family != 4 || prefix_length >= 31) return false;
+  for (int bit = prefix_length; bit < 32; ++bit) {
+    if (!(bytes[bit / 8] & (0x80 >> (bit % 8)))) return false;
+  }
+  return true;
+}
+
 }  // namespace tarvex::morvane::fabric

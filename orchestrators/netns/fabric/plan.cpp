@@ -1,6 +1,7 @@
 #include "tarvex/morvane/fabric/plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <numeric>
 #include <set>
@@ -108,6 +109,18 @@ std::vector<IpAddress> parse_addresses(const Value& entry, const char* key, int 
       problems.add(where + ": " + key + " " + shown(item) + " is link-local and needs the prefix length 64");
       continue;
     }
+    // A host's address is neither its subnet's own address nor its
+    // broadcast address: with one, the device cannot reach its neighbours.
+    if (address->is_ipv4() && address->prefix_length < 31 && !address->has_host_bits()) {
+      problems.add(where + ": " + key + " " + shown(item) + " is the network address of " + address->network().text() +
+                   ", not an address a device can have");
+      continue;
+    }
+    if (address->is_ipv4_broadcast()) {
+      problems.add(where + ": " + key + " " + shown(item) + " is the broadcast address of " +
+                   address->network().text() + ", not an address a device can have");
+      continue;
+    }
     addresses.push_back(*address);
   }
   return addresses;
@@ -158,9 +171,11 @@ class Planner {
     for (const std::string& name : names) add_device(name);
     connect_links();
     plan_switches();
+    check_switch_loops();
     name_namespaces();
     assign_macs();
     check_segments();
+    warn_about_ends_apart();
     plan_routes(names);
     if (options_.extra_checks) options_.extra_checks(plan_, problems_.items());
     if (!problems_.empty()) problems_.raise();
@@ -193,6 +208,7 @@ class Planner {
   void add_device(const std::string& name) {
     PlannedDevice device;
     device.logical_name = name;
+    if (name.empty()) problems_.add("a device has an empty name");
     const Value* entry = device_entry(name);
     const Value type = entry && entry->is_map() ? entry->get("type") : Value();
     std::string offered;
@@ -227,6 +243,10 @@ class Planner {
             problems_.add(where + ": type " + shown(type_value) + " is not an interface type name");
           } else {
             interface.type = type_value.as_str();
+            if (interface.type != "ethernet" && interface.type != "loopback") {
+              plan_.warnings.push_back(where + ": type " + shown(type_value) + " is built as an ethernet interface " +
+                                       "(the " + options_.backend + " orchestrator builds ethernet and loopback ones)");
+            }
           }
         }
         const Value link = entry_value.get("link");
@@ -326,10 +346,21 @@ class Planner {
 
   void plan_switches() {
     for (PlannedDevice& device : plan_.devices) {
+      const Value* entry = device_entry(device.logical_name);
+      const Value stp = entry && entry->is_map() ? entry->get("stp") : Value();
+      if (!stp.is_none()) {
+        if (!stp.is_bool()) {
+          problems_.add(device_where(device.logical_name) + ": stp " + shown(stp) + " is not true or false");
+        } else if (device.type != "switch") {
+          problems_.add(device_where(device.logical_name) + ": stp is for switches, and this device is a " +
+                        (device.type.empty() ? std::string("device of no known type") : device.type));
+        }
+      }
       if (device.type != "switch") continue;
+      const bool runs_stp = stp.is_bool() && stp.as_bool();
       const bool vlans = std::any_of(device.interfaces.begin(), device.interfaces.end(),
                                      [](const PlannedInterface& i) { return i.vlan.has_value(); });
-      if (!vlans) device.bridges.push_back({"br0", kFirstBridgeIndex, {}, std::nullopt});
+      if (!vlans) device.bridges.push_back({"br0", kFirstBridgeIndex, {}, std::nullopt, runs_stp});
       for (PlannedInterface& interface : device.interfaces) {
         if (interface.kind != InterfaceKind::Veth) continue;
         std::optional<int> vlan;
@@ -338,7 +369,7 @@ class Planner {
                                    [&](const PlannedBridge& b) { return b.vlan == vlan; });
         if (bridge == device.bridges.end()) {
           const int index = kFirstBridgeIndex + static_cast<int>(device.bridges.size());
-          device.bridges.push_back({"vlan" + std::to_string(*vlan), index, {}, vlan});
+          device.bridges.push_back({"vlan" + std::to_string(*vlan), index, {}, vlan, runs_stp});
           bridge = device.bridges.end() - 1;
         }
         interface.bridge = static_cast<std::size_t>(bridge - device.bridges.begin());
@@ -392,6 +423,115 @@ class Planner {
         lan.ports[p].mac = mac_for({seed, "lan port", lan.link, std::to_string(p)});
       }
     }
+  }
+
+  // Loops among switches: a frame flooded on a loop of bridges circles
+  // forever (a broadcast storm) unless the bridges run the spanning tree
+  // protocol.  The bridges of switches and the LANs of links with three or
+  // more ends are the nodes; each link between two of them is an edge.
+  void check_switch_loops() {
+    struct Edge {
+      std::size_t a, b;
+      std::string link;
+    };
+    // Node ids: the switches' bridges first, then the LANs.
+    std::map<std::pair<std::size_t, std::size_t>, std::size_t> bridge_node;
+    std::vector<std::string> node_name;
+    std::vector<bool> node_stp;
+    for (std::size_t d = 0; d < plan_.devices.size(); ++d) {
+      for (std::size_t b = 0; b < plan_.devices[d].bridges.size(); ++b) {
+        bridge_node[{d, b}] = node_name.size();
+        const PlannedDevice& device = plan_.devices[d];
+        node_name.push_back(py_repr(device.logical_name) +
+                            (device.bridges.size() > 1 ? " (" + device.bridges[b].name + ")" : std::string()));
+        node_stp.push_back(device.bridges[b].stp);
+      }
+    }
+    const std::size_t first_lan = node_name.size();
+    for (const PlannedLan& lan : plan_.lans) {
+      node_name.push_back("the LAN of link " + py_repr(lan.link));
+      node_stp.push_back(true);  // it runs STP when the switches on its loop do
+    }
+    auto node_of = [&](const InterfaceRef& end) -> std::optional<std::size_t> {
+      const std::optional<std::size_t> bridge = plan_.interface(end).bridge;
+      if (!bridge) return std::nullopt;
+      return bridge_node.at({end.device, *bridge});
+    };
+    std::vector<Edge> edges;
+    for (const PlannedPair& pair : plan_.pairs) {
+      const auto a = node_of(pair.first), b = node_of(pair.second);
+      if (a && b) edges.push_back({*a, *b, pair.link});
+    }
+    for (std::size_t l = 0; l < plan_.lans.size(); ++l) {
+      for (const PlannedLan::Port& port : plan_.lans[l].ports) {
+        if (const auto node = node_of(port.end)) edges.push_back({first_lan + l, *node, plan_.lans[l].link});
+      }
+    }
+    // The edges of a spanning forest, and for each edge that closes a
+    // cycle, the cycle it closes.
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> forest(node_name.size());  // (node, edge)
+    std::vector<std::size_t> parent(node_name.size());
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&](std::size_t x) {
+      while (parent[x] != x) x = parent[x] = parent[parent[x]];
+      return x;
+    };
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+      const Edge& edge = edges[e];
+      if (root(edge.a) != root(edge.b)) {
+        parent[root(edge.a)] = root(edge.b);
+        forest[edge.a].push_back({edge.b, e});
+        forest[edge.b].push_back({edge.a, e});
+        continue;
+      }
+      // The path from a to b in the forest, plus this edge, is the loop.
+      std::vector<std::size_t> via(node_name.size(), SIZE_MAX), through(node_name.size(), SIZE_MAX);
+      std::vector<std::size_t> queue{edge.a};
+      via[edge.a] = edge.a;
+      for (std::size_t q = 0; q < queue.size(); ++q) {
+        for (const auto& [next, e2] : forest[queue[q]]) {
+          if (via[next] != SIZE_MAX) continue;
+          via[next] = queue[q];
+          through[next] = e2;
+          queue.push_back(next);
+        }
+      }
+      std::vector<std::size_t> nodes{edge.b}, loop_edges{e};
+      for (std::size_t x = edge.b; x != edge.a; x = via[x]) {
+        loop_edges.push_back(through[x]);
+        nodes.push_back(via[x]);
+      }
+      if (nodes.size() > 1 && nodes.front() == nodes.back()) nodes.pop_back();
+      bool all_stp = true;
+      for (const std::size_t node : nodes) all_stp = all_stp && node_stp[node];
+      bool any_switch = false;
+      for (const std::size_t node : nodes) any_switch = any_switch || node < first_lan;
+      if (all_stp && any_switch) {
+        for (const std::size_t node : nodes) {
+          if (node >= first_lan) plan_.lans[node - first_lan].stp = true;
+        }
+        continue;
+      }
+      std::vector<std::string> names, links;
+      for (const std::size_t node : nodes) names.push_back(node_name[node]);
+      for (const std::size_t le : loop_edges) {
+        if (std::find(links.begin(), links.end(), py_repr(edges[le].link)) == links.end()) {
+          links.push_back(py_repr(edges[le].link));
+        }
+      }
+      std::sort(names.begin(), names.end());
+      names.erase(std::unique(names.begin(), names.end()), names.end());
+      std::sort(links.begin(), links.end());
+      problems_.add("switches " + joined(names) + " form a loop through links " + joined(links) +
+                    ", which would flood it with frames circling forever: remove a link of the loop, or give its " +
+                    "switches stp: true (their bridges then run the spanning tree protocol)");
+    }
+  }
+
+  static std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
   }
 
   // Layer-2 segments: the ends of a link, and the ports of a switch in the
@@ -453,6 +593,33 @@ class Planner {
           device.neighbours.push_back({interface.name, other.address, plan_.devices[other.ref.device].logical_name,
                                        plan_.interface(other.ref).name});
         }
+      }
+    }
+  }
+
+  // The two ends of a link with addresses of a family but no subnet in
+  // common cannot reach each other over it: likely a typo, so it is said.
+  void warn_about_ends_apart() {
+    for (const PlannedPair& pair : plan_.pairs) {
+      const PlannedInterface& a = plan_.interface(pair.first);
+      const PlannedInterface& b = plan_.interface(pair.second);
+      for (const int family : {4, 6}) {
+        bool a_has = false, b_has = false, shared = false;
+        for (const IpAddress& x : a.addresses) {
+          if (x.family != family || x.is_ipv6_link_local()) continue;
+          a_has = true;
+          for (const IpAddress& y : b.addresses) {
+            if (y.family != family || y.is_ipv6_link_local()) continue;
+            b_has = true;
+            shared = shared || x.subnet_contains(y) || y.subnet_contains(x);
+          }
+        }
+        if (!a_has || !b_has || shared) continue;
+        plan_.warnings.push_back(interface_where(plan_.devices[pair.first.device].logical_name, a.logical_name) +
+                                 " and " +
+                                 interface_where(plan_.devices[pair.second.device].logical_name, b.logical_name) +
+                                 " on link " + py_repr(pair.link) + " have IPv" + std::to_string(family) +
+                                 " addresses in no common subnet: they cannot reach each other over it");
       }
     }
   }

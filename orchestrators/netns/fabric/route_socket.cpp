@@ -1,5 +1,6 @@
 #include "tarvex/morvane/fabric/route_socket.hpp"
 
+#include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netlink/cache.h>
@@ -116,6 +117,31 @@ void RouteSocket::add_bridge(const LinkSettings& settings) {
   apply(link.get(), settings);
   if (const int error = rtnl_link_add(sock_, link.get(), NLM_F_CREATE | NLM_F_EXCL); error < 0) {
     fail(error, "create the bridge " + where(settings));
+  }
+}
+
+void RouteSocket::enable_stp(int ifindex, const std::string& name) {
+  // libnl has no setter for a bridge's STP: the message is made here.
+  nl_msg* msg = nlmsg_alloc_simple(RTM_NEWLINK, NLM_F_REQUEST | NLM_F_ACK);
+  if (!msg) throw std::bad_alloc();
+  std::unique_ptr<nl_msg, void (*)(nl_msg*)> owned(msg, nlmsg_free);
+  ifinfomsg header{};
+  header.ifi_family = AF_UNSPEC;
+  header.ifi_index = ifindex;
+  nlattr* info = nullptr;
+  nlattr* data = nullptr;
+  // Times in hundredths of a second, as the kernel takes them.
+  const bool built =
+      nlmsg_append(msg, &header, sizeof header, NLMSG_ALIGNTO) == 0 &&
+      (info = nla_nest_start(msg, IFLA_LINKINFO)) != nullptr && nla_put_string(msg, IFLA_INFO_KIND, "bridge") == 0 &&
+      (data = nla_nest_start(msg, IFLA_INFO_DATA)) != nullptr && nla_put_u32(msg, IFLA_BR_HELLO_TIME, 100) == 0 &&
+      nla_put_u32(msg, IFLA_BR_FORWARD_DELAY, 200) == 0 && nla_put_u32(msg, IFLA_BR_MAX_AGE, 600) == 0 &&
+      nla_put_u32(msg, IFLA_BR_STP_STATE, 1) == 0;
+  if (!built) throw std::bad_alloc();
+  nla_nest_end(msg, data);
+  nla_nest_end(msg, info);
+  if (const int error = nl_send_sync(sock_, owned.release()); error < 0) {
+    fail(error, "turn the spanning tree protocol on in the bridge " + name);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "tarvex/exceptions.hpp"
@@ -55,6 +56,25 @@ std::string pair_testbed(const std::string& h1_device, const std::string& h1_int
          "}\n  h2: {type: host, logical: true}\ntopology:\n  h1:\n    interfaces:\n      e0: {link: L, type: "
          "ethernet, " +
          h1_interface + "}\n  h2:\n    interfaces:\n      e0: {link: L, type: ethernet, " + h2_interface + "}\n";
+}
+
+// Switches s1..sN (with `stp` as given) and a host h1, joined by links x0,
+// x1, ... between the named pairs ("lan" as the second name: the shared link
+// "lan").
+std::string switches(int count, const std::vector<std::pair<std::string, std::string>>& links,
+                     const std::string& stp = "") {
+  std::map<std::string, std::string> interfaces;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    const std::string link = links[i].second == "lan" ? "lan" : "x" + std::to_string(i);
+    interfaces[links[i].first] += "      p" + std::to_string(i) + ": {link: " + link + "}\n";
+    if (links[i].second != "lan")
+      interfaces[links[i].second] += "      q" + std::to_string(i) + ": {link: " + link + "}\n";
+  }
+  std::string yaml = "devices:\n  h1: {type: host, logical: true}\n";
+  for (int n = 1; n <= count; ++n) yaml += "  s" + std::to_string(n) + ": {type: switch, logical: true" + stp + "}\n";
+  yaml += "topology:\n";
+  for (const auto& [device, lines] : interfaces) yaml += "  " + device + ":\n    interfaces:\n" + lines;
+  return yaml;
 }
 
 struct BadInput {
@@ -123,6 +143,22 @@ TEST(NetnsPlan, EveryProblemOfTheLogicalTestbedIsNamedWithItsDeviceInterfaceAndV
        "devices:\n  s: {type: switch, logical: true}\n  h: {type: host, logical: true}\ntopology:\n  s:\n    "
        "interfaces:\n      p1: {link: L, vlan: 5000}\n  h:\n    interfaces:\n      e0: {link: L}\n",
        "device 's', interface 'p1': vlan 5000 is not a whole number from 1 to 4094"},
+      {"network address as a host's", pair_testbed("", "ipv4: 10.0.1.0/24"),
+       "device 'h1', interface 'e0': ipv4 '10.0.1.0/24' is the network address of 10.0.1.0/24, not an address a "
+       "device can have"},
+      {"broadcast address as a host's", pair_testbed("", "ipv4: 10.0.1.255/24"),
+       "device 'h1', interface 'e0': ipv4 '10.0.1.255/24' is the broadcast address of 10.0.1.0/24"},
+      {"a device without a name", "devices:\n  '': {type: host, logical: true}\n", "a device has an empty name"},
+      {"stp on a host", pair_testbed(", stp: true", ok4),
+       "device 'h1': stp is for switches, and this device is a host"},
+      {"stp not a boolean", "devices:\n  s: {type: switch, logical: true, stp: 'on'}\n",
+       "device 's': stp 'on' is not true or false"},
+      {"two switches joined twice", switches(2, {{"s1", "s2"}, {"s1", "s2"}}),
+       "switches 's1', 's2' form a loop through links 'x0', 'x1', which would flood it with frames circling forever"},
+      {"a ring of three switches", switches(3, {{"s1", "s2"}, {"s2", "s3"}, {"s3", "s1"}}),
+       "switches 's1', 's2', 's3' form a loop through links 'x0', 'x1', 'x2'"},
+      {"a loop through a LAN", switches(2, {{"s1", "s2"}, {"s1", "lan"}, {"s2", "lan"}, {"h1", "lan"}}),
+       "switches 's1', 's2', the LAN of link 'lan' form a loop"},
   };
   for (const BadInput& c : cases) {
     EXPECT_NE(error_of(c.yaml).find(c.message), std::string::npos) << c.what << "\n--- expected\n"
@@ -135,6 +171,35 @@ TEST(NetnsPlan, EveryProblemOfTheLogicalTestbedIsNamedWithItsDeviceInterfaceAndV
   EXPECT_NE(both.find("ipv4 '10.0.0.300/24'"), std::string::npos) << both;
   EXPECT_NE(both.find("mtu 9"), std::string::npos) << both;
   EXPECT_NE(both.find("gateway '10.9.9.1'"), std::string::npos) << both;
+}
+
+TEST(NetnsPlan, SwitchesOnALoopRunTheSpanningTreeWhenTheyAskForIt) {
+  const Plan plan = plan_of(switches(
+      3, {{"s1", "s2"}, {"s2", "s3"}, {"s3", "s1"}, {"s1", "lan"}, {"h1", "lan"}, {"h1", "lan"}}, ", stp: true"));
+  for (const char* name : {"s1", "s2", "s3"}) EXPECT_TRUE(device(plan, name).bridges.at(0).stp) << name;
+  // Not on a loop: the LAN need not run it.
+  ASSERT_EQ(plan.lans.size(), 1u);
+  EXPECT_FALSE(plan.lans[0].stp);
+  const Plan through = plan_of(switches(2, {{"s1", "s2"}, {"s1", "lan"}, {"s2", "lan"}, {"h1", "lan"}}, ", stp: true"));
+  EXPECT_TRUE(through.lans.at(0).stp);
+}
+
+TEST(NetnsPlan, WhatLikelyIsAMistakeIsWarnedOf) {
+  const struct {
+    std::string yaml;
+    std::string warning;
+  } cases[] = {
+      {pair_testbed("", "ipv4: 10.0.0.1/24", "ipv4: 10.0.1.2/24"),
+       "device 'h1', interface 'e0' and device 'h2', interface 'e0' on link 'L' have IPv4 addresses in no common "
+       "subnet: they cannot reach each other over it"},
+      {pair_testbed("", "type: wifi"),
+       "device 'h1', interface 'e0': type 'wifi' is built as an ethernet interface (the netns orchestrator builds "
+       "ethernet and loopback ones)"},
+  };
+  for (const auto& c : cases) {
+    const Plan plan = plan_of(c.yaml);
+    EXPECT_NE(std::find(plan.warnings.begin(), plan.warnings.end(), c.warning), plan.warnings.end()) << c.warning;
+  }
 }
 
 TEST(NetnsPlan, BuildsEachLinkAsAPairALanOrALoneInterfaceThatStaysDown) {

@@ -30,6 +30,9 @@ struct IpAddress {
   // The address with the bits past the prefix cleared.
   IpAddress network() const;
   bool has_host_bits() const { return !(network().bytes == bytes); }
+  // An IPv4 address whose host bits are all set, in a subnet that has a
+  // broadcast address (a prefix shorter than /31).
+  bool is_ipv4_broadcast() const;
   bool is_ipv6_link_local() const { return family == 6 && bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80; }
   // The kernel's address family constant (AF_INET or AF_INET6).
   int af() const;

@@ -70,6 +70,9 @@ struct PlannedBridge {
   int ifindex = 0;
   MacAddress mac{};
   std::optional<int> vlan;
+  // Runs the spanning tree protocol (the switch asked for it with `stp:
+  // true`), with the shortest timers the kernel takes.
+  bool stp = false;
 };
 
 struct PlannedDevice {
@@ -115,6 +118,9 @@ struct PlannedLan {
   int bridge_ifindex = 0;
   MacAddress bridge_mac{};
   std::vector<Port> ports;
+  // Runs the spanning tree protocol: it lies on a loop of switches that run
+  // it, whose messages must cross it.
+  bool stp = false;
 };
 
 struct PlanOptions {

@@ -42,6 +42,10 @@ class RouteSocket {
   // False when the kernel has no dummy interfaces (CONFIG_DUMMY).
   bool add_dummy(const LinkSettings& link);
   void add_bridge(const LinkSettings& link);
+  // Has a bridge run the spanning tree protocol, with the shortest timers
+  // the kernel takes (hello 1 s, forward delay 2 s, maximum age 6 s), so
+  // that a loop settles within seconds.
+  void enable_stp(int ifindex, const std::string& name);
   // Changes an existing interface, found by its index (by its name when the
   // index is 0): up, enslaved, MTU.
   void change_link(const LinkSettings& link);

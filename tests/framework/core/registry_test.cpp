@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "support/temp_dir.hpp"
-
 #include "tarvex/topology.hpp"
 #include "tarvex/utils/import_utils.hpp"
 
@@ -58,14 +57,16 @@ TEST(Registry, PluginsLoadOnlyFromInsideThePluginDirectories) {
   path += MORVANE_TEST_PLUGIN_DIR;
   ScopedEnv env(kPluginPathVariable, path);
   for (const std::string& name : {std::string("evil"), plugin, std::string("../plugins/morvane_sample_plugin"),
-                                 std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
+                                  std::string("x/../../morvane_sample_plugin"), std::string(".hidden")}) {
     EXPECT_THROW(device_classes().resolve(name), ImportError) << name;
   }
   EXPECT_EQ(::dlopen(plugin.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the plugin was loaded";
 }
 
 TEST(Registry, AnUnknownNameLoadsItsPlugin) {
-  ScopedEnv env(kPluginPathVariable, std::string("/nonexistent:") + MORVANE_TEST_PLUGIN_DIR);
+  std::string path = "/nonexistent:";
+  path += MORVANE_TEST_PLUGIN_DIR;
+  ScopedEnv env(kPluginPathVariable, path);
   EXPECT_EQ(device_classes().find("morvane_sample_plugin.Widget"), nullptr);
   const ClassInfo& widget = utils::import_utils::import_from_name("morvane_sample_plugin.Widget");
   EXPECT_TRUE(widget.is_subclass_of(topology::Device::class_info()));

@@ -41,9 +41,11 @@ proportional size counts them once over the two.
 
 Same-run baselines (skipped with --no-baselines): Python's xmlrpc.client
 reading topology_config from the live worker of a held (-interactive) run,
-and the figures of yaml_load_bench (present and PyYAML loaders on the same
-logical testbed) and xmlrpc_testbed_bench (the codec before and after on the
-final testbed) run from the build directory.
+and the figures of yaml_load_bench (our loader against yaml-cpp's and
+PyYAML's on the same logical testbed) and xmlrpc_testbed_bench (the codec
+before and after on the final testbed) run from the build directory.  The
+yaml-cpp loader and xmlrpc_testbed_bench are built only where
+`scripts/install-deps bench` has installed their libraries.
 """
 import argparse
 import filecmp

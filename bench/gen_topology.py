@@ -25,7 +25,7 @@ def write_logical(out, devices, interfaces):
     for d in range(devices):
         name = f"R{d}"
         out.write(
-            f"  {name}:\n    logical: true\n    type: router\n    os: iosxe\n    platform: cat9k\n"
+            f"  {name}:\n    logical: true\n    type: router\n    os: frr\n    platform: lab-vm\n"
             f"    custom:\n      role: {'edge' if d % 2 else 'core'}\n      site: site-{d % 16}\n"
             f"      tags: [bench, {name}]\n"
         )
@@ -45,7 +45,7 @@ def write_plan(out, devices, interfaces):
     out.write("testbed_config:\n  testbed:\n    name: bench-run\n  devices:\n")
     for d in range(devices):
         out.write(
-            f"    act-R{d}:\n      type: router\n      os: iosxe\n      connections:\n"
+            f"    act-R{d}:\n      type: router\n      os: frr\n      connections:\n"
             f"        cli: {{protocol: ssh, ip: 192.168.0.1, port: 22}}\n"
         )
     out.write("  topology:\n")

@@ -73,8 +73,8 @@ Inputs generate(int device_count) {
     logical_devices.insert_or_assign(logical,
                                      Value::map({{"logical", true},
                                                  {"type", "router"},
-                                                 {"os", "iosxe"},
-                                                 {"platform", "cat9k"},
+                                                 {"os", "frr"},
+                                                 {"platform", "lab-vm"},
                                                  {"custom", Value::map({{"role", d % 2 ? "edge" : "core"},
                                                                         {"site", "site-" + std::to_string(d % 16)},
                                                                         {"tags", Value::list({"bench", logical})}})}}));
@@ -91,7 +91,7 @@ Inputs generate(int device_count) {
     backend_devices.insert_or_assign(
         actual,
         Value::map({{"type", "router"},
-                    {"os", "iosxe"},
+                    {"os", "frr"},
                     {"connections",
                      Value::map({{"cli", Value::map({{"protocol", "ssh"}, {"ip", "192.168.0.1"}, {"port", 22}})}})}}));
     // The backend lists the interfaces in the other order, so that matching

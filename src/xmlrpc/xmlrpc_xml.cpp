@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "framework/core/utf8.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/value.hpp"
 #include "xmlrpc_codec.hpp"
@@ -57,24 +58,6 @@ bool is_xml_char(std::uint32_t code) {
          (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
 }
 
-void append_utf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // The character a reference's body (between "&" and ";") stands for;
 // empty when it is not a reference XML defines without a DOCTYPE.
 std::string resolve(std::string_view body) {
@@ -104,7 +87,7 @@ std::string resolve(std::string_view body) {
   }
   if (!is_xml_char(code)) return {};
   std::string out;
-  append_utf8(out, code);
+  utils::utf8::append(out, code);
   return out;
 }
 

@@ -72,8 +72,8 @@ topology:
 TEST_F(EnhancedLogicalConfig, SameNamesStayInPlaceWithInterfacesRekeyed) {
   BringUpWorkerBase::logical_testbed_config = yaml(R"(
 devices:
-  R1: {logical: true, os: iosxe}
-  R2: {logical: true, os: nxos}
+  R1: {logical: true, os: frr}
+  R2: {logical: true, os: linux}
 topology:
   R1:
     interfaces:
@@ -95,8 +95,8 @@ topology:
   const Value& enhanced = worker.enhanced_logical_testbed_config;
   EXPECT_EQ(enhanced, yaml(R"(
 devices:
-  R1: {os: iosxe}
-  R2: {os: nxos}
+  R1: {os: frr}
+  R2: {os: linux}
 topology:
   R1: {interfaces: {Gi0/1: {link: L-a}}}
   R2: {interfaces: {Gi0/1: {link: L-a}}}
@@ -107,7 +107,7 @@ topology:
 
 TEST_F(EnhancedLogicalConfig, InterfacesUnknownToTheOrchestratorAreCopiedWhole) {
   BringUpWorkerBase::logical_testbed_config = yaml(R"(
-devices: {L1: {logical: true, os: iosxe}}
+devices: {L1: {logical: true, os: frr}}
 topology:
   L1:
     interfaces:
@@ -133,7 +133,7 @@ A1:
 
 TEST_F(EnhancedLogicalConfig, EmptyLogicalInterfacesAreLookedUpAndDroppedWhenUnbound) {
   BringUpWorkerBase::logical_testbed_config = yaml(R"(
-devices: {L1: {logical: true, os: iosxe}}
+devices: {L1: {logical: true, os: frr}}
 topology:
   L1:
     interfaces:
@@ -167,7 +167,7 @@ TEST_F(EnhancedLogicalConfig, DeviceWhoseTopologyHasNoInterfacesIsReportedAndThe
   BringUpWorkerBase::logical_testbed_config = yaml(R"(
 devices:
   L2: {logical: true, os: linux}
-  L1: {logical: true, os: iosxe}
+  L1: {logical: true, os: frr}
 topology:
   L1: {interfaces: {Gi1: {link: L-a, type: ethernet}}}
   L2: {location: lab}
@@ -207,7 +207,7 @@ TEST_F(EnhancedLogicalConfig, MissingTopologyLevelsAbandonTheRestOfTheDevice) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
-    Value logical = yaml("devices: {L1: {logical: true, os: iosxe}}");
+    Value logical = yaml("devices: {L1: {logical: true, os: frr}}");
     if (c.logical_topology) logical["topology"] = yaml(c.logical_topology);
     BringUpWorkerBase::logical_testbed_config = logical;
     worker.testbed_config = yaml(c.testbed);
@@ -218,7 +218,7 @@ TEST_F(EnhancedLogicalConfig, MissingTopologyLevelsAbandonTheRestOfTheDevice) {
     worker._populate_enhanced_logical_testbed_config();
 
     const Value& enhanced = worker.enhanced_logical_testbed_config;
-    EXPECT_EQ(enhanced.at("devices"), yaml("{L1: {logical: true, os: iosxe}, A1: {os: iosxe}}"));
+    EXPECT_EQ(enhanced.at("devices"), yaml("{L1: {logical: true, os: frr}, A1: {os: frr}}"));
     if (c.expected_topology) {
       EXPECT_EQ(enhanced.at("topology"), yaml(c.expected_topology));
     } else {

@@ -139,7 +139,7 @@ class FinalTestbedFile : public PostLaunchTest {
  protected:
   FinalTestbedFile() {
     tarvex::testing::set_final_tb_yaml_write_delay(std::chrono::milliseconds(0));
-    worker.testbed_config = yaml("testbed: {name: run-1}\ndevices: {act-R1: {os: iosxe, alias: R1}}");
+    worker.testbed_config = yaml("testbed: {name: run-1}\ndevices: {act-R1: {os: frr, alias: R1}}");
   }
   ~FinalTestbedFile() override { tarvex::testing::set_final_tb_yaml_write_delay(std::nullopt); }
 
@@ -207,7 +207,7 @@ testbed: {name: run-1, alias: lab}
 devices:
   act-R1:
     alias: R1
-    os: iosxe
+    os: frr
     flags: ['yes', 'no', 'on', 'null', '~', '1.0', '0x1F', '', '2001-12-14', 'a: b', '#x']
     numbers: [0, -7, 1.5, 1.0e+20]
     nothing: null

@@ -125,9 +125,9 @@ TEST_F(TestbedMerge, LogicalDevicesTheOrchestratorDidNotNameAreLeftOut) {
   worker.actual_devices = yaml("[R2, act-R1]");
   const Value from = yaml(R"(
 devices:
-  R1: {logical: true, os: iosxe}
-  R2: {os: nxos}
-  act-R1: {os: iosxe}
+  R1: {logical: true, os: frr}
+  R2: {os: linux}
+  act-R1: {os: frr}
   S1: {os: linux, connections: {cli: {ip: 10.0.0.1}}}
 topology:
   R1: {interfaces: {Gi1: {link: L-a}}}
@@ -150,8 +150,8 @@ extra:
 
   EXPECT_EQ(to, yaml(R"(
 devices:
-  R2: {type: switch, os: nxos}
-  act-R1: {type: router, os: iosxe}
+  R2: {type: switch, os: linux}
+  act-R1: {type: router, os: frr}
   S1: {os: linux, connections: {cli: {ip: 10.0.0.1}}}
 topology:
   R2: {interfaces: {eth1: {link: L-b}, Gi1: {link: L-b}}}
@@ -167,7 +167,7 @@ extra:
 TEST_F(TestbedMerge, DeviceLevelIsRecognisedByPathWhenCalledBelowTheTop) {
   BringUpBase::logical_devices = yaml("[R1]");
   worker.actual_devices = yaml("[act-R1]");
-  const Value from = yaml("{R1: {os: iosxe}, S1: {os: linux}}");
+  const Value from = yaml("{R1: {os: frr}, S1: {os: linux}}");
   Value to = yaml("{act-R1: {type: router}}");
   worker._merge_testbed_configs(from, to, "/devices");
   EXPECT_EQ(to, yaml("{act-R1: {type: router}, S1: {os: linux}}"));

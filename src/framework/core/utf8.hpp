@@ -1,9 +1,12 @@
-// Decoding of single UTF-8 sequences, shared by the YAML reader (which
-// repairs the few escapes the parser encodes wrongly) and the YAML writer
-// (which must escape the code points a YAML reader refuses or folds).
+// Decoding and encoding of single UTF-8 sequences, shared by the YAML reader
+// (which repairs the few escapes the parser encodes wrongly and turns UTF-16
+// files into UTF-8), the YAML writer (which must escape the code points a YAML
+// reader refuses or folds) and the XML-RPC decoder (which resolves character
+// references).
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tarvex::utils::utf8 {
@@ -39,6 +42,27 @@ inline std::size_t decode(std::string_view text, std::size_t pos, char32_t& code
   if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
   code_point = value;
   return length;
+}
+
+// Appends the UTF-8 form of `code_point` to `out`. The caller has checked the
+// value: a Unicode scalar value (no surrogate, nothing beyond U+10FFFF).
+inline void append(std::string& out, char32_t code_point) {
+  const auto byte = [&](char32_t bits) { out += static_cast<char>(bits); };
+  if (code_point < 0x80) {
+    byte(code_point);
+  } else if (code_point < 0x800) {
+    byte(0xC0 | (code_point >> 6));
+    byte(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    byte(0xE0 | (code_point >> 12));
+    byte(0x80 | ((code_point >> 6) & 0x3F));
+    byte(0x80 | (code_point & 0x3F));
+  } else {
+    byte(0xF0 | (code_point >> 18));
+    byte(0x80 | ((code_point >> 12) & 0x3F));
+    byte(0x80 | ((code_point >> 6) & 0x3F));
+    byte(0x80 | (code_point & 0x3F));
+  }
 }
 
 }  // namespace tarvex::utils::utf8

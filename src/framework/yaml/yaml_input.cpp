@@ -49,24 +49,6 @@ std::string not_allowed(char32_t c) {
          " is not allowed in YAML text";
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 bool starts_utf16(const unsigned char* data, std::size_t size) {
   return size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF));
 }
@@ -129,7 +111,7 @@ void TextInput::decode_utf16() {
       utf16_problem_ = "the UTF-16 text holds an unpaired surrogate " + code_point_name(c);
       break;
     }
-    append_utf8(out, c);
+    utf8::append(out, c);
   }
   if (utf16_problem_.empty() && i < size_) utf16_problem_ = "the UTF-16 text ends in the middle of a character";
   decoded_ = std::move(out);

@@ -148,7 +148,7 @@ const std::vector<TypedScalar>& typed_scalars() {
       // Merge and value indicators outside key position are text.
       {"<<", "<<"}, {"=", "="},
       // Ordinary text.
-      {"Ethernet1/1", "Ethernet1/1"}, {"a:b", "a:b"}, {"-x", "-x"},
+      {"port1/1", "port1/1"}, {"a:b", "a:b"}, {"-x", "-x"},
   };
   // clang-format on
   return table;
@@ -295,14 +295,14 @@ TEST(YamlLoadStructure, RepeatedMergeKeysApplyInOrder) {
 
 TEST(YamlLoadStructure, MergedMappingsResolveTheirOwnMerges) {
   const Value loaded = load_string(
-      "root: &root {os: nxos, type: switch}\n"
+      "root: &root {os: linux, type: switch}\n"
       "router: &router {<<: *root, type: router}\n"
       "r1:\n"
       "  <<: *router\n"
       "  alias: uut\n"
       "quoted:\n"
       "  \"<<\": not a merge\n");
-  EXPECT_EQ(difference(Value::map({{"os", "nxos"}, {"type", "router"}, {"alias", "uut"}}), loaded.at("r1"), true), "");
+  EXPECT_EQ(difference(Value::map({{"os", "linux"}, {"type", "router"}, {"alias", "uut"}}), loaded.at("r1"), true), "");
   EXPECT_EQ(difference(Value::map({{"<<", "not a merge"}}), loaded.at("quoted")), "");
 }
 
@@ -626,11 +626,11 @@ Value make_testbed(int devices, int interfaces) {
         "10." + std::to_string(d / 65536) + "." + std::to_string(d / 256 % 256) + "." + std::to_string(d % 256);
     device_table[Value(name)] = Value::map({
         {"type", d % 3 ? "router" : "switch"},
-        {"os", d % 2 ? "iosxe" : "nxos"},
+        {"os", d % 2 ? "frr" : "linux"},
         {"alias", d == 0 ? "uut" : "helper-" + std::to_string(d)},
         {"credentials", Value::map({{"default", Value::map({{"username", "admin"}, {"password", "yes"}})}})},
         {"connections", Value::map({{"cli", Value::map({{"protocol", "ssh"}, {"ip", ip}, {"port", 22 + d % 3}})},
-                                    {"defaults", Value::map({{"class", "unicon.Unicon"}, {"via", "cli"}})}})},
+                                    {"defaults", Value::map({{"class", "lab_cli.Session"}, {"via", "cli"}})}})},
         {"custom", Value::map({{"rack", Value::list({d % 40, "row-" + std::to_string(d % 7)})},
                                {"weight", 1.5 + d},
                                {"enabled", d % 2 == 0},
@@ -639,7 +639,7 @@ Value make_testbed(int devices, int interfaces) {
     });
     Map device_interfaces;
     for (int i = 0; i < interfaces; ++i) {
-      device_interfaces[Value("GigabitEthernet0/0/" + std::to_string(i))] = Value::map({
+      device_interfaces[Value("Gi0/0/" + std::to_string(i))] = Value::map({
           {"link", "link-" + std::to_string(d) + "-" + std::to_string(i)},
           {"type", i % 2 ? "ethernet" : "loopback"},
           {"alias", "if" + std::to_string(i)},
@@ -706,8 +706,8 @@ TEST(YamlDump, FloatsAlwaysReadBackAsFloats) {
 }
 
 TEST(YamlDump, StringsAreQuotedOnlyWhenTheyMustBe) {
-  for (const char* plain : {"router", "Ethernet1/1", "10.0.0.1", "a:b", "a#b", "x]", "a ,b", "http://host:80/a#b",
-                            "yEs", "1e3", ".5.", "~x", "say \"hi\" \\ 'x'"}) {
+  for (const char* plain : {"router", "port1/1", "10.0.0.1", "a:b", "a#b", "x]", "a ,b", "http://host:80/a#b", "yEs",
+                            "1e3", ".5.", "~x", "say \"hi\" \\ 'x'"}) {
     EXPECT_EQ(dump(Value(plain)), std::string(plain) + "\n");
   }
   const std::vector<std::pair<std::string, std::string>> quoted = {
@@ -982,7 +982,7 @@ TEST(YamlPyYaml, MergeKeysAndDuplicatesAgreeIncludingOrder) {
   const std::vector<std::string> documents = {
       "a: &a {x: 1, y: 2}\nb: &b {y: 3, z: 4}\nc:\n  q: 0\n  <<: [*a, *b]\n  x: 9\n",
       "a: &a {x: 1}\nb: &b {x: 2, w: 1}\nc:\n  <<: *a\n  k: v\n  <<: *b\n",
-      "r: &r {os: nxos, type: switch, <<: {os: ios, extra: 1}}\nd: {type: router, <<: *r}\n",
+      "r: &r {os: linux, type: switch, <<: {os: frr, extra: 1}}\nd: {type: router, <<: *r}\n",
       "a: 1\nb: 2\na: 3\nc: {x: 1, y: 2, x: 3}\n",
       "l: [&m {p: 1, q: 2}, &n {q: 3, r: 4}, &o {r: 5, s: 6}]\nd:\n  s: 0\n  <<: [*o, *m, *n]\n  p: 7\n  p: 8\n",
       "a: &a {x: 1}\nb:\n  <<: [*a]\n  <<: {x: 2, y: 3}\n  y: 4\n",

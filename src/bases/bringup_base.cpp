@@ -78,6 +78,15 @@ int level_for(const std::string& name) {
 
 }  // namespace
 
+bool is_bringup_log_level(std::string_view name) {
+  std::string lowered(name);
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* level : {"debug", "info", "warning", "error", "critical"}) {
+    if (lowered == level) return true;
+  }
+  return false;
+}
+
 void BringUpBase::_derive_and_set_log_level() {
   Value configured;
   try {

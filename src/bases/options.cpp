@@ -59,12 +59,35 @@ std::unique_ptr<utils::ArgvQuotingParser> WorkerOptions::parser() const {
   return parser;
 }
 
-void WorkerOptions::apply(Object& worker, const Kwargs& kwargs, const Map& command_line) const {
+bool WorkerOptions::has(const std::string& name) const {
+  for (const Entry& entry : entries_) {
+    if (entry.name == name) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> WorkerOptions::problem_with(const std::string& name, const Value& value) const {
+  for (const Entry& entry : entries_) {
+    if (entry.name != name) continue;
+    try {
+      entry.check(value);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return std::nullopt;
+  }
+  return "no such option";
+}
+
+void WorkerOptions::apply(Object& worker, const Kwargs& kwargs, const Map& command_line,
+                          const Value& clean_section) const {
   for (const Entry& entry : entries_) {
     if (const Value* given = command_line.find(entry.name)) {
       entry.set(worker, *given, true);
     } else if (const Value* keyword = kwargs.find(entry.name)) {
       entry.set(worker, *keyword, false);
+    } else if (const Value* setting = clean_section.is_map() ? clean_section.find(entry.name) : nullptr) {
+      entry.set(worker, *setting, false);
     }
   }
 }

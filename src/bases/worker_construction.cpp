@@ -150,7 +150,7 @@ void BringUpWorkerBase::apply_option_tables(const Kwargs& kwargs) {
   option_parsers_.clear();
   for (const WorkerOptions* table : tables) {
     option_parsers_.push_back(table->parser());
-    table->apply(*this, kwargs, _parse_cli_args(*option_parsers_.back()));
+    table->apply(*this, kwargs, _parse_cli_args(*option_parsers_.back()), BringUpBase::bringup_clean_config);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tarvex/morvane/bases/module.hpp"
+#include "tarvex/morvane/bases/options.hpp"
 #include "tarvex/morvane/bases/worker.hpp"
 #include "tarvex/morvane/bringup_loggers.hpp"
 #include "tarvex/morvane/bringup_signals.hpp"
@@ -36,10 +37,18 @@ void log_step_failure(const char* step, const std::exception& error) {
 
 // A setting in the worker's section of the clean configuration that nothing
 // reads is most likely a typing error: say so rather than ignore it.
+bool BringUpWorkerBase::is_option(const std::string& name) const {
+  for (const ClassInfo* cls = &klass(); cls; cls = cls->base()) {
+    if (const WorkerOptions* table = options_of(*cls); table && table->has(name)) return true;
+  }
+  return false;
+}
+
 void BringUpWorkerBase::warn_about_unknown_bringup_settings() const {
   if (!BringUpBase::bringup_clean_config.is_map()) return;
   std::string unknown;
   for (const auto& [key, value] : BringUpBase::bringup_clean_config.as_map()) {
+    if (is_option(key.str())) continue;  // the worker's options, set from there
     if (std::find(_bringup_settings.begin(), _bringup_settings.end(), key.str()) == _bringup_settings.end()) {
       unknown += (unknown.empty() ? "" : ", ") + key.str();
     }

@@ -8,11 +8,13 @@
 #include "orvanta/worker_link.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bases/help.hpp"
+#include "tarvex/morvane/bases/options.hpp"
 #include "tarvex/morvane/exceptions.hpp"
 #include "tarvex/morvane/loader.hpp"
 #include "tarvex/morvane/orvanta.hpp"
 #include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
+#include "tarvex/utils/yaml.hpp"
 
 namespace tarvex::morvane::orvanta {
 
@@ -115,6 +117,56 @@ std::optional<Value> take_worker_section() {
   }
   BringUpBase::bringup_clean_config = *section;
   return section_name;
+}
+
+// The settings of the worker's section in each clean file: the class, the
+// log level and the worker's options, each good.  Anything else is an
+// error naming the file and the key, so that a typo does not pass for a
+// setting.
+void check_clean_file_settings(const Value& clean_files, const ClassInfo& worker_class) {
+  const Value* sections = BringUpBase::clean_config.is_map() ? BringUpBase::clean_config.find("bringup") : nullptr;
+  if (!clean_files.truthy() || !sections || !sections->is_map() || sections->as_map().empty()) return;
+  const Value section_name = sections->as_map().front().first;
+  std::vector<const bases::WorkerOptions*> tables;
+  for (const ClassInfo* cls = &worker_class; cls; cls = cls->base()) {
+    if (const bases::WorkerOptions* table = bases::options_of(*cls)) tables.push_back(table);
+  }
+  std::vector<std::string> problems;
+  for (const Value& file : clean_files.is_list() ? clean_files.as_list() : List{clean_files}) {
+    if (!file.is_str()) continue;
+    const Value content = tarvex::utils::yaml::load_file(file.as_str());
+    const Value* bringup = content.is_map() ? content.find("bringup") : nullptr;
+    const Value* section = bringup && bringup->is_map() ? bringup->find(section_name) : nullptr;
+    if (!section || !section->is_map()) continue;
+    for (const auto& [key, value] : section->as_map()) {
+      const std::string where = file.as_str() + ": bringup/" + section_name.str() + "/" + key.str();
+      if (key == Value("class")) continue;
+      if (key == Value("log_level")) {
+        if (!value.is_str() || !bases::is_bringup_log_level(value.as_str())) {
+          problems.push_back(where + ": " + value.repr() + " is not a log level (" + bases::BRINGUP_LOG_LEVEL_NAMES +
+                             ")");
+        }
+        continue;
+      }
+      const bases::WorkerOptions* owner = nullptr;
+      for (const bases::WorkerOptions* table : tables) {
+        if (table->has(key.str())) owner = table;
+      }
+      if (!owner) {
+        std::string known = "class, log_level";
+        for (const bases::WorkerOptions* table : tables) {
+          for (const std::string& name : table->names()) known += ", " + name;
+        }
+        problems.push_back(where + ": not a setting of " + worker_class.name() + " (its settings: " + known + ")");
+      } else if (const std::optional<std::string> problem = owner->problem_with(key.str(), value)) {
+        problems.push_back(where + ": " + *problem);
+      }
+    }
+  }
+  if (problems.empty()) return;
+  std::string text = "The clean configuration holds settings that cannot be used:";
+  for (const std::string& problem : problems) text += "\n  " + problem;
+  throw ValueError(text);
 }
 
 // Whether the class the clean configuration names is the requested one.
@@ -220,6 +272,8 @@ void BringUp::init(const Args& args, const Kwargs& kwargs) {
                     " does not inherit from BringUpWorkerBase as required.");
   }
 
+  // Files are read only when no clean configuration was given.
+  if (!kwarg(kwargs, "clean_config").truthy()) check_clean_file_settings(clean_files, *bring_up_class);
   _derive_and_set_log_level();
   logger().info("Using the following bringup class : {}.", Value(*bring_up_class).repr());
   prepare_for_serving(*bring_up_class);
@@ -243,6 +297,14 @@ void BringUp::merge_command_line() {
   } catch (...) {
     cli_parser->print_usage();
     throw;
+  }
+  // A level typed on the command line is checked: a typo would quietly
+  // log at another level.
+  if (const Value* level = cliargs.find("bringup_log_level");
+      level && level->is_str() && level->as_str() != "None" && !bases::is_bringup_log_level(level->as_str())) {
+    cli_parser->print_usage();
+    throw utils::ArgumentError("argument -bringup_log_level: invalid choice: " + level->repr() + " (choose from " +
+                               bases::BRINGUP_LOG_LEVEL_NAMES + ")");
   }
   for (const auto& [name, value] : cliargs) set_attr(name.str(), value);
   if (bringup_log_level == "None") bringup_log_level.reset();

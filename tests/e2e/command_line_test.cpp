@@ -34,6 +34,7 @@ struct Mistake {
   std::vector<std::string> args;   // "DIR" stands for the test's directory
   std::vector<std::string> shown;  // each must be on standard error, once ("DIR" as above)
   int exit_code;                   // 1: failed; 2: bad command line
+  std::string clean_file_text{};   // written to DIR/clean.yaml when not empty
 
   friend void PrintTo(const Mistake& mistake, std::ostream* out) { *out << mistake.name; }
 };
@@ -49,6 +50,7 @@ TEST_P(UserMistake, FailsNamingTheProblemAndLeavesNothing) {
   const Mistake& mistake = GetParam();
   TempDir dir;
   if (!mistake.logical_file_text.empty()) write_file(dir.file("logical.yaml"), mistake.logical_file_text);
+  if (!mistake.clean_file_text.empty()) write_file(dir.file("clean.yaml"), mistake.clean_file_text);
   std::vector<std::string> args;
   for (const std::string& arg : mistake.args) args.push_back(in_dir(arg, dir));
   args.insert(args.end(), {"-log_dir", dir.file("logs")});
@@ -128,6 +130,24 @@ INSTANTIATE_TEST_SUITE_P(
                               {"-logical_testbed_file", kLab, "-interactive", "lab.yaml"},
                               {"'lab.yaml': unexpected argument (it belongs to no option)"},
                               2},
+                      // A log level or setting nobody knows does not pass for one.
+                      Mistake{"UnknownLogLevel",
+                              "",
+                              {"-logical_testbed_file", kLab, "-bringup_log_level", "bogus"},
+                              {"argument -bringup_log_level: invalid choice: 'bogus' (choose from debug, info, "
+                               "warning, error, critical)"},
+                              2},
+                      Mistake{"CleanFileSettings",
+                              "",
+                              {"-logical_testbed_file", kLab, "-clean_files", "DIR/clean.yaml"},
+                              {"DIR/clean.yaml: bringup/sim/log_level: 'bogus' is not a log level",
+                               "DIR/clean.yaml: bringup/sim/colour: not a setting of "
+                               "tarvex.morvane.orchestrators.sim.SimWorker (its settings: class, log_level, sim_plan",
+                               "DIR/clean.yaml: bringup/sim/sim_launch_delay: sim_launch_delay: expected float, got "
+                               "str 'abc'"},
+                              1,
+                              "bringup:\n  sim:\n    class: sim\n    log_level: bogus\n    colour: blue\n"
+                              "    sim_launch_delay: abc\n"},
                       Mistake{"OutputFolderMissing",
                               "",
                               {"-logical_testbed_file", kLab, "-tb_yaml_output_file_name", "DIR/nowhere/out.yaml"},

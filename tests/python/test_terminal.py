@@ -61,14 +61,25 @@ def env(tmp_path, sim_state):
 
 @pytest.fixture
 def clean_file(tmp_path):
-    # An unknown setting makes the worker warn: a record that is shown.
     path = tmp_path / "clean.yaml"
-    path.write_text("bringup:\n  sim:\n    class: sim\n    colour: blue\n")
+    path.write_text("bringup:\n  sim:\n    class: sim\n    sim_ready_delay: 1\n")
     return str(path)
 
 
-def test_phases_and_table_on_a_terminal_and_log_lines_elsewhere(tmp_path, env, clean_file, sim_state):
-    args = ["-clean_files", clean_file, "-logical_testbed_file", str(LAB), "-sim_ready_delay", "1",
+@pytest.fixture
+def lab_with_a_warning(tmp_path):
+    # A logical flag given as text makes the worker warn: a record that is
+    # shown.
+    path = tmp_path / "logical.yaml"
+    text = LAB.read_text()
+    assert "\n    logical: true" in text
+    path.write_text(text.replace("\n    logical: true", "\n    logical: 'yes'", 1))
+    return str(path)
+
+
+def test_phases_and_table_on_a_terminal_and_log_lines_elsewhere(tmp_path, env, clean_file, lab_with_a_warning,
+                                                               sim_state):
+    args = ["-clean_files", clean_file, "-logical_testbed_file", lab_with_a_warning,
             "-tb_yaml_output_file_name", str(tmp_path / "tb.yaml"), "-log_dir", str(tmp_path / "logs")]
     status, raw = run_on_terminal(args, env, interrupt_after="Testbed YAML written to")
     shown = screen(raw)
@@ -84,7 +95,8 @@ def test_phases_and_table_on_a_terminal_and_log_lines_elsewhere(tmp_path, env, c
     assert re.search(r"\r\x1b\[K  \S+ Waiting for devices to be ready: 0 of 3 \(\d+\.\ds\)", raw), raw
     # A warning is shown as logged; the INFO records are what the display
     # stands for.
-    assert "WARNING tarvex.morvane.bases: Ignoring unknown setting(s)" in shown
+    assert "WARNING tarvex.morvane.bases: Logical testbed file " in shown
+    assert "devices/R1/logical is 'yes' (a str), not true or false; it is taken as true" in shown
     assert "Launching topology..." not in shown and "Devices (actual name <- your name):" not in shown
 
     # The same run with standard error on a pipe: the usual log lines.

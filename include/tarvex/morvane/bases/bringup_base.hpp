@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "tarvex/object.hpp"
@@ -84,6 +85,13 @@ class Context {
   int uncaught_;
   bool closed_ = false;
 };
+
+// The bring-up log level names ("debug", "info", "warning", "error",
+// "critical"), which are taken in any case; the derivation of the level
+// takes any other text as "info", and what reads a level the user typed
+// uses this to refuse one instead.
+inline constexpr const char* BRINGUP_LOG_LEVEL_NAMES = "debug, info, warning, error, critical";
+bool is_bringup_log_level(std::string_view name);
 
 // Logs an error raised by a context exit while another error is passing.
 void log_exit_error_while_unwinding(const std::exception_ptr& error);

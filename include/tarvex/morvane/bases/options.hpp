@@ -65,17 +65,22 @@ class WorkerOptions {
   void add_fields(ClassInfo& info) const;
   // A parser of the options, for the command line and the help.
   std::unique_ptr<utils::ArgvQuotingParser> parser() const;
-  // Sets the options of `worker` from the keyword arguments (as given
-  // there, converted), then from the command line that `parser` reads (a
-  // malformed value is an ArgumentError naming the option), and checks each
+  bool has(const std::string& name) const;
+  // What is wrong with `value` for the option `name`, or nothing.
+  std::optional<std::string> problem_with(const std::string& name, const Value& value) const;
+  // Sets the options of `worker` from the command line that `parser` read
+  // (a malformed value is an ArgumentError naming the option), else the
+  // keyword arguments, else the worker's section of the clean
+  // configuration (`clean_section`, a mapping or null), and checks each
   // value set.
-  void apply(Object& worker, const Kwargs& kwargs, const Map& command_line) const;
+  void apply(Object& worker, const Kwargs& kwargs, const Map& command_line, const Value& clean_section = {}) const;
 
  private:
   struct Entry {
     std::string name;
     utils::Argument argument;
     std::function<void(Object&, const Value&, bool from_command_line)> set;
+    std::function<void(const Value&)> check;  // raises what set would
     std::function<Value(const Object&)> get;
     std::function<void(ClassInfo&)> add_field;
   };
@@ -123,7 +128,9 @@ WorkerOptions& WorkerOptions::add(std::string name, T C::*member, OptionSpec<T> 
   } else {
     entry.argument.type = detail::OptionType<T>::type;
   }
-  entry.set = [name, member, spec](Object& object, const Value& value, bool from_command_line) {
+  // The value converted and checked (an ArgumentError naming the option
+  // when it is not good).
+  auto validated = [name, spec](const Value& value, bool from_command_line) -> T {
     T converted = Convert<T>::from(value, name);
     if constexpr (std::is_floating_point_v<T>) {
       if (!std::isfinite(converted)) detail::bad_option_value(name, "must be a finite number", from_command_line);
@@ -143,8 +150,12 @@ WorkerOptions& WorkerOptions::add(std::string name, T C::*member, OptionSpec<T> 
                                  from_command_line);
       }
     }
-    static_cast<C&>(object).*member = std::move(converted);
+    return converted;
   };
+  entry.set = [validated, member](Object& object, const Value& value, bool from_command_line) {
+    static_cast<C&>(object).*member = validated(value, from_command_line);
+  };
+  entry.check = [validated](const Value& value) { validated(value, false); };
   entry.get = [member](const Object& object) { return Convert<T>::to(static_cast<const C&>(object).*member); };
   entry.add_field = [name, member](ClassInfo& info) { info.field(name, member); };
   entries_.push_back(std::move(entry));

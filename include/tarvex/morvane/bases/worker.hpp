@@ -156,6 +156,8 @@ class BringUpWorkerBase : public BringUpBase {
 
  private:
   void warn_about_unknown_bringup_settings() const;
+  // Whether `name` is an option of one of the worker's options tables.
+  bool is_option(const std::string& name) const;
   // Steps of the construction.
   void read_keyword_arguments(const Kwargs& kwargs);
   void merge_command_line();

@@ -166,8 +166,11 @@ class RawNetlink {
   void end() {
     reinterpret_cast<nlmsghdr*>(buffer_.data() + start_)->nlmsg_len =
         static_cast<std::uint32_t>(buffer_.size() - start_);
-    ++pending_;
+    // The acknowledgements of a batch must fit the socket's receive
+    // buffer (a hub of thousands of ports sends thousands of messages).
+    if (++pending_ >= kBatch) flush();
   }
+  static constexpr int kBatch = 256;
   // Sends every message built so far and reads their acknowledgements.
   void flush() {
     if (pending_ == 0) return;

@@ -55,6 +55,44 @@ LinkSettings settings_of(const PlannedInterface& interface, bool up) {
   return settings;
 }
 
+// The kernel's neighbour tables (ARP, IPv6 neighbour discovery) are shared by
+// every network namespace, and refuse new entries past
+// net.ipv{4,6}.neigh.default.gc_thresh3 (1024 by default): a topology of a
+// thousand routers would see its neighbours go unanswered.  The limits are
+// raised (never lowered) to fit what the plan's devices will resolve.
+void make_room_in_neighbour_tables(const Plan& plan, const std::string& topology) {
+  std::size_t needed[2] = {0, 0};
+  for (const PlannedDevice& device : plan.devices) {
+    for (const Neighbour& neighbour : device.neighbours) ++needed[neighbour.address.is_ipv4() ? 0 : 1];
+  }
+  const char* families[2] = {"ipv4", "ipv6"};
+  for (int f = 0; f < 2; ++f) {
+    if (needed[f] == 0) continue;
+    const std::string base = std::string("/proc/sys/net/") + families[f] + "/neigh/default/gc_thresh";
+    const auto current = [&](int n) { return std::stoul(read_sysctl(base + std::to_string(n)).value_or("0")); };
+    const std::size_t hard = current(3), soft = current(2);
+    // Room for the entries, for what else the host resolves, and for entries
+    // the garbage collector has not removed yet.
+    const std::size_t want_hard = 2 * needed[f] + 1024, want_soft = needed[f] + 512;
+    if (hard >= want_hard && soft >= want_soft) continue;
+    try {
+      if (soft < want_soft) write_sysctl(base + "2", std::to_string(want_soft), "the host");
+      if (hard < want_hard) write_sysctl(base + "3", std::to_string(want_hard), "the host");
+      log::getLogger("tarvex.morvane.fabric")
+          .info(
+              "Raised net.{}.neigh.default.gc_thresh3 from {} to {} for the {} neighbour entries of run {} "
+              "(the table is shared by every namespace).",
+              families[f], hard, std::max(hard, want_hard), needed[f], topology);
+    } catch (const std::exception& e) {
+      log::getLogger("tarvex.morvane.fabric")
+          .warning(
+              "Run {} needs {} {} neighbour entries and the kernel keeps at most {} "
+              "(net.{}.neigh.default.gc_thresh3), which could not be raised: {}",
+              topology, needed[f], families[f], hard, families[f], e.what());
+    }
+  }
+}
+
 }  // namespace
 
 MORVANE_BRINGUP_LOGGER("tarvex.morvane.fabric");
@@ -102,6 +140,7 @@ void Build::step(const std::string& what) {
 void Build::create_namespace_of(std::size_t device) {
   if (!run_dir_prepared_) {
     prepare_netns_run_dir();
+    make_room_in_neighbour_tables(plan_, plan_.run_id);
     run_dir_prepared_ = true;
   }
   const std::string& name = plan_.devices.at(device).actual_name;

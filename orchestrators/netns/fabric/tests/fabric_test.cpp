@@ -27,7 +27,10 @@ class OutsideNamespace {
     run_command("ip netns add " + name_ + " && ip -n " + name_ + " link add pre0 index 1500 type bridge && " +
                     "ip netns exec " + name_ + " sh -c 'echo 0 > /proc/sys/net/ipv4/ip_forward'",
                 &status);
-    if (status != 0) throw std::runtime_error("cannot make the namespace " + name_);
+    if (status != 0) {
+      run_command("ip netns del " + name_ + " 2>/dev/null");
+      throw std::runtime_error("cannot make the namespace " + name_);
+    }
   }
   ~OutsideNamespace() { run_command("ip netns del " + name_ + " 2>/dev/null"); }
   const std::string& name() const { return name_; }

@@ -1,6 +1,7 @@
 #include "tarvex/morvane/fabric/build.hpp"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,29 +21,54 @@ namespace tarvex::morvane::fabric {
 
 namespace {
 
-// Reads a sysctl of the calling thread's network namespace; nothing when it
-// does not exist (IPv6 compiled out).
-std::optional<std::string> read_sysctl(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  char buffer[64];
-  const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-  if (n <= 0) return std::nullopt;
-  std::string value(buffer, static_cast<std::size_t>(n));
-  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
-  return value;
-}
-
-// Writes a sysctl of the calling thread's network namespace; a missing one
-// (IPv6 compiled out) is skipped.
-void write_sysctl(const std::string& path, const std::string& value, const std::string& where) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!fd && errno == ENOENT) return;
-  const bool written = fd && ::write(fd.get(), value.data(), value.size()) == static_cast<ssize_t>(value.size());
-  if (!written) {
-    const int error = errno;
-    throw OSError(error, "Cannot set " + path + " in " + where + ": " + std::strerror(error));
+// The sysctls of the calling thread's network namespace.  /proc/sys/net
+// finds a name among the entries of every namespace of the host (each open
+// costs in proportion to their number: 3 s for 3,000 routers), so they are
+// reached through a procfs instance of their own, which holds only this
+// namespace's; /proc where one cannot be made.
+class Sysctls {
+ public:
+  Sysctls() {
+    UniqueFd context(::fsopen("proc", FSOPEN_CLOEXEC));
+    if (context && ::fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0) {
+      root_.reset(::fsmount(context.get(), FSMOUNT_CLOEXEC, 0));
+    }
   }
+  // Nothing when it does not exist (IPv6 compiled out).
+  std::optional<std::string> read(const std::string& path) const {
+    UniqueFd fd = open(path, O_RDONLY);
+    if (!fd) return std::nullopt;
+    char buffer[64];
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
+    if (n <= 0) return std::nullopt;
+    std::string value(buffer, static_cast<std::size_t>(n));
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+  }
+  // A missing one (IPv6 compiled out) is skipped.
+  void write(const std::string& path, const std::string& value, const std::string& where) const {
+    UniqueFd fd = open(path, O_WRONLY);
+    if (!fd && errno == ENOENT) return;
+    const bool written = fd && ::write(fd.get(), value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    if (!written) {
+      const int error = errno;
+      throw OSError(error, "Cannot set " + path + " in " + where + ": " + std::strerror(error));
+    }
+  }
+
+ private:
+  // `path` is /proc/sys/...
+  UniqueFd open(const std::string& path, int flags) const {
+    if (root_ && path.starts_with("/proc/"))
+      return UniqueFd(::openat(root_.get(), path.c_str() + 6, flags | O_CLOEXEC));
+    return UniqueFd(::open(path.c_str(), flags | O_CLOEXEC));
+  }
+  UniqueFd root_;
+};
+
+std::optional<std::string> read_sysctl(const std::string& path) { return Sysctls().read(path); }
+void write_sysctl(const std::string& path, const std::string& value, const std::string& where) {
+  Sysctls().write(path, value, where);
 }
 
 LinkSettings settings_of(const PlannedInterface& interface, bool up) {
@@ -227,16 +253,19 @@ void Build::add_stub(const PlannedInterface& interface, RouteSocket& socket) {
   link_socket_->change_link(stub);
 }
 
-void Build::set_sysctl(std::size_t device, const std::string& path, const char* value) {
+void Build::set_sysctls(std::size_t device, const std::vector<std::pair<std::string, std::string>>& settings) {
   const NamespaceHandle& ns = namespaces_[device];
+  const Sysctls sysctls;
   NamespaceEntry inside(ns.fd(), home_.get());
-  if (!ns.owned()) {
-    const std::optional<std::string> before = read_sysctl(path);
-    if (!before || *before == value) return;
-    journal_->record_sysctl(ns.id(), path, *before);
-    changed_.push_back({device, path, *before});
+  for (const auto& [path, value] : settings) {
+    if (!ns.owned()) {
+      const std::optional<std::string> before = sysctls.read(path);
+      if (!before || *before == value) continue;
+      journal_->record_sysctl(ns.id(), path, *before);
+      changed_.push_back({device, path, *before});
+    }
+    sysctls.write(path, value, ns.label());
   }
-  write_sysctl(path, value, ns.label());
 }
 
 void Build::build_device(std::size_t index) {
@@ -247,8 +276,7 @@ void Build::build_device(std::size_t index) {
   if (device.forwarding || home_forwards_ || !ns.owned()) {
     const char* value = device.forwarding ? "1" : "0";
     step(std::string("turn forwarding ") + (device.forwarding ? "on" : "off") + " in " + where);
-    set_sysctl(index, "/proc/sys/net/ipv4/ip_forward", value);
-    set_sysctl(index, "/proc/sys/net/ipv6/conf/all/forwarding", value);
+    set_sysctls(index, {{"/proc/sys/net/ipv4/ip_forward", value}, {"/proc/sys/net/ipv6/conf/all/forwarding", value}});
   }
   RouteSocket socket(ns.fd(), home_.get(), where);
 
@@ -389,8 +417,9 @@ void Build::take_back_from_adopted(TeardownReport& report) {
     }
   }
   for (const Changed& change : changed_) {
+    const Sysctls sysctls;
     NamespaceEntry inside(namespaces_[change.device].fd(), home_.get());
-    write_sysctl(change.path, change.before, namespaces_[change.device].label());
+    sysctls.write(change.path, change.before, namespaces_[change.device].label());
   }
   changed_.clear();
 }

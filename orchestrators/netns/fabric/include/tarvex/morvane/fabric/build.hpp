@@ -95,9 +95,9 @@ class Build {
   // An interface without a link on a kernel without dummy interfaces: a
   // veth whose other end waits, unattached, in the link namespace.
   void add_stub(const PlannedInterface& interface, RouteSocket& socket);
-  // Sets a sysctl inside the device's namespace (journaling the value
-  // before when the namespace is adopted).
-  void set_sysctl(std::size_t device, const std::string& path, const char* value);
+  // Sets sysctls (path, value) inside the device's namespace (journaling
+  // each value before when the namespace is adopted).
+  void set_sysctls(std::size_t device, const std::vector<std::pair<std::string, std::string>>& settings);
   void take_back_from_adopted(TeardownReport& report);
 
   Plan plan_;

@@ -18,7 +18,12 @@
 // shown; the kernel is given time to finish its asynchronous clean-up
 // between runs.
 //
-//   sudo ./build/bench/netns_bench [-devices N] [-reps R]
+// With `-bringup`, the real `bringup` tool builds the same topology too (the
+// "Built N device(s) in X ms" of its worker) and the time from its start to
+// its hold prompt is shown; `-no-ip` leaves `ip -batch` out (it takes a
+// minute at 4,000 devices).
+//
+//   sudo ./build/bench/netns_bench [-devices N] [-reps R] [-bringup] [-no-ip]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_link.h>
@@ -29,10 +34,12 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -424,14 +431,63 @@ double median(std::vector<double> values) {
 
 }  // namespace
 
+// The bringup tool beside this bench (build/bin/bringup for build/bench/).
+std::string bringup_tool(const char* self) {
+  return (std::filesystem::absolute(self).parent_path().parent_path() / "bin" / "bringup").string();
+}
+
+// The real tool on the topology: its build time as its worker reports it,
+// and the time from its start to its hold prompt (then Control-C).
+Times run_tool(const std::string& tool, const Topology& t, const std::string& tag, const std::filesystem::path& dir,
+               double& to_hold_ms) {
+  const std::string file = (dir / (tag + ".yaml")).string();
+  std::ofstream(file) << logical_yaml(t, tag);
+  const std::string err = (dir / (tag + ".err")).string();
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  const auto started = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(out[1], 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    ::execl(tool.c_str(), tool.c_str(), "-orchestrator", "netns", "-logical_testbed_file", file.c_str(), "-interactive",
+            "-log_dir", (dir / "logs").c_str(), "-netns_ready_timeout", "300", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string seen;
+  char buffer[4096];
+  for (ssize_t n;
+       seen.find("Press Control-C") == std::string::npos && (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  to_hold_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(out[0]);
+  std::ifstream in(err);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t at = text.find("Built " + std::to_string(t.devices.size()) + " device(s) in ");
+  if (at == std::string::npos) throw std::runtime_error("bringup did not build the topology:\n" + text);
+  Times times;
+  times.build_ms = std::stod(text.substr(text.find(" in ", at) + 4));
+  return times;
+}
+
 int main(int argc, char** argv) {
   int devices = 200;
   int reps = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool with_tool = false, with_ip = true;
+  for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "-devices") devices = std::atoi(argv[i + 1]);
-    if (option == "-reps") reps = std::atoi(argv[i + 1]);
+    if (option == "-devices" && i + 1 < argc) devices = std::atoi(argv[++i]);
+    if (option == "-reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
+    if (option == "-bringup") with_tool = true;
+    if (option == "-no-ip") with_ip = false;
   }
+  const std::string tool = bringup_tool(argv[0]);
   if (::geteuid() != 0) {
     std::fprintf(stderr, "netns_bench needs root (it creates network namespaces)\n");
     return 77;
@@ -444,32 +500,48 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
 
   std::printf("%d devices, median of %d runs; times in ms (per device in parentheses)\n\n", devices, reps);
-  std::printf("%-6s %-9s %22s %22s %22s\n", "", "", "backend", "raw netlink", "ip -batch");
+  std::printf("%-6s %-9s %22s %22s %22s %22s\n", "", "", "backend", "raw netlink", "ip -batch", "bringup tool");
+  // A pause long enough for the kernel to free a run's namespaces in the
+  // background (it takes longer the more there were).
+  const auto pause = std::chrono::milliseconds(2000 + devices * 5);
   for (const Topology& topology : {ring(devices), star(devices)}) {
-    std::vector<double> build[3], teardown[3];
+    std::vector<double> build[4], teardown[4], to_hold;
     for (int r = 0; r < reps; ++r) {
       // Each repetition starts with another way, so that none always follows
       // the same one (the kernel still freeing the previous run's devices).
-      for (int turn = 0; turn < 3; ++turn) {
-        const int way = (turn + r) % 3;
+      for (int turn = 0; turn < 4; ++turn) {
+        const int way = (turn + r) % 4;
+        if ((way == 2 && !with_ip) || (way == 3 && !with_tool)) continue;
         const std::string tag = "nb" + std::to_string(::getpid() % 1000) + topology.name.substr(0, 1) +
                                 std::to_string(r) + std::to_string(way);
+        double hold_ms = 0;
         const Times times = way == 0   ? run_backend(topology, tag, dir)
                             : way == 1 ? run_raw(topology, tag)
-                                       : run_ip(topology, tag, dir);
+                            : way == 2 ? run_ip(topology, tag, dir)
+                                       : run_tool(tool, topology, tag, dir, hold_ms);
         build[way].push_back(times.build_ms);
         teardown[way].push_back(times.teardown_ms);
+        if (way == 3) to_hold.push_back(hold_ms);
         // The kernel frees the namespaces' devices in the background.
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::this_thread::sleep_for(pause);
       }
     }
     for (const char* phase : {"build", "teardown"}) {
       std::printf("%-6s %-9s", topology.name.c_str(), phase);
-      for (int way = 0; way < 3; ++way) {
-        const double ms = median(std::string(phase) == "build" ? build[way] : teardown[way]);
+      for (int way = 0; way < 4; ++way) {
+        const std::vector<double>& times = std::string(phase) == "build" ? build[way] : teardown[way];
+        if (times.empty() || (way == 3 && std::string(phase) == "teardown")) {
+          std::printf(" %22s", "-");
+          continue;
+        }
+        const double ms = median(times);
         std::printf(" %12.1f (%6.3f)", ms, ms / devices);
       }
       std::printf("\n");
+    }
+    if (!to_hold.empty()) {
+      std::printf("%-6s bringup from its start to its hold prompt: %.1f ms (build / raw netlink: %.2f)\n",
+                  topology.name.c_str(), median(to_hold), median(build[3]) / median(build[1]));
     }
   }
   std::filesystem::remove_all(dir);

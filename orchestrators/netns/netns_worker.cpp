@@ -7,8 +7,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
+#include "orchestrators/netns/containers/container_set.hpp"
+#include "orchestrators/netns/frr/frr_image_config.hpp"
 #include "orchestrators/netns/frr/frr_routers.hpp"
+#include "tarvex/engine/engine_socket.hpp"
 #include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/options.hpp"
 #include "tarvex/morvane/bringup_loggers.hpp"
@@ -21,6 +25,7 @@
 #include "tarvex/morvane/orchestrators/netns.hpp"
 #include "tarvex/morvane/schema.hpp"
 #include "tarvex/registry.hpp"
+#include "tarvex/signals.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {
 
@@ -94,7 +99,11 @@ const bases::WorkerOptions& NetnsWorker::options() {
                {.help = "Seconds each device may take to get ready: interfaces up with carrier, IPv6 addresses "
                         "past duplicate detection, neighbours answering pings (default 30).",
                 .metavar = "SECONDS",
-                .check = bases::positive});
+                .check = bases::positive})
+          .add("container_engine", &NetnsWorker::container_engine,
+               {.help = "The container engine of the devices with an image: unix:///PATH of its socket (default: "
+                        "DOCKER_HOST or CONTAINER_HOST, else /run/podman/podman.sock, else /var/run/docker.sock).",
+                .metavar = "URL"});
   return table;
 }
 
@@ -113,7 +122,30 @@ MORVANE_BRINGUP_LOGGER("tarvex.morvane.orchestrators.netns");
 // What network namespaces stand for.
 MORVANE_DEVICE_TYPES(NetnsWorker, "host", "linux", "router", "switch");
 
-NetnsWorker::NetnsWorker() : frr_(std::make_unique<FrrRouters>()) {}
+// The devices from images of a run: what the user asked for each device (in
+// plan order), their containers once made, and the host directories of the
+// FRR running inside them.
+struct NetnsWorker::ContainerParts {
+  std::vector<std::optional<ContainerDevice>> devices;
+  std::unique_ptr<ContainerSet> set;
+  std::vector<std::string> frr_directories;  // per device; empty for none
+  bool any() const {
+    for (const auto& device : devices) {
+      if (device) return true;
+    }
+    return false;
+  }
+};
+
+// Where a router's FRR answers, and how it is set up: its own instance for a
+// namespace router, the image's daemons for a container router.
+struct NetnsWorker::RouterFrr {
+  std::string directory;  // of the daemons' vty sockets
+  const FrrSetup* setup = nullptr;
+  std::map<std::string, std::string> logs;  // daemon -> its log file (a namespace router's)
+};
+
+NetnsWorker::NetnsWorker() : frr_(std::make_unique<FrrRouters>()), containers_(std::make_unique<ContainerParts>()) {}
 NetnsWorker::~NetnsWorker() = default;
 
 std::string NetnsWorker::topology_identity() const {
@@ -137,6 +169,9 @@ fabric::Plan NetnsWorker::plan_for(const std::string& run_id) {
   options.extra_checks = [this](fabric::Plan& plan, std::vector<std::string>& problems) {
     frr_->plan(logical_testbed_config, plan, problems);
     warn_about_one_sided_ospf(plan, frr_->setups());
+    const std::string base =
+        logical_testbed_file ? std::filesystem::absolute(*logical_testbed_file).parent_path().string() : ".";
+    containers_->devices = plan_containers(logical_testbed_config, plan, base, problems);
   };
   return fabric::make_plan(logical_testbed_config, names, options);
 }
@@ -145,8 +180,8 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   if (build_) throw RuntimeError("Topology " + *topology_name + " is up already: tear it down before launching again");
 
   // Everything is checked before anything is created: first what the user
-  // wrote, then the privileges.
-  plan_for("check");
+  // wrote, then the privileges, then the container engine and the images.
+  const fabric::Plan checked = plan_for("check");
   check_frr_installed();
   if (const std::vector<std::string> missing = fabric::missing_privileges(); !missing.empty()) {
     std::string lacking;
@@ -155,6 +190,13 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
                   "The netns orchestrator needs root: creating network namespaces takes CAP_NET_ADMIN and "
                   "CAP_SYS_ADMIN, and this process lacks " +
                       lacking + ". Run bringup as root (for example with sudo). Nothing was created.");
+  }
+  if (containers_->any()) {
+    // A termination signal stops a wait for the engine (a pull, say).
+    containers_->set =
+        std::make_unique<ContainerSet>(engine::engine_socket(container_engine), [] { signals::raise_if_pending(); });
+    containers_->set->check(containers_->devices, checked);
+    containers_->set->pull(containers_->devices);
   }
 
   const auto started = std::chrono::steady_clock::now();
@@ -179,9 +221,11 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
     }
   };
   for (std::size_t d = 0; d < devices; ++d) {
+    if (containers_->devices.at(d)) continue;
     build_->create_namespace_of(d);
     co_await look_at_the_loop(d);
   }
+  launch_containers();
   build_->create_lans();
   for (std::size_t d = 0; d < devices; ++d) {
     build_->build_device(d);
@@ -205,7 +249,8 @@ void NetnsWorker::check_frr_installed() const {
   }();
   const auto& setups = frr_->setups();
   for (std::size_t d = 0; d < setups.size() && d < names.size(); ++d) {
-    if (!setups[d]) continue;
+    // A router from an image runs the FRR of its image.
+    if (!setups[d] || is_container(d)) continue;
     routers.push_back(py_repr(names[d]));
     for (const std::string& daemon : setups[d]->daemons) {
       if (std::find(daemons.begin(), daemons.end(), daemon) == daemons.end()) daemons.push_back(daemon);
@@ -222,9 +267,33 @@ void NetnsWorker::check_frr_installed() const {
                             "). Install the Debian package frr (apt-get install frr). Nothing was created.");
 }
 
+bool NetnsWorker::is_container(std::size_t device) const {
+  return device < containers_->devices.size() && containers_->devices[device].has_value();
+}
+
+void NetnsWorker::launch_containers() {
+  if (!containers_->set) return;
+  // The routers among them start FRR from what is rendered here.
+  const auto& setups = frr_->setups();
+  std::vector<std::vector<std::string>> binds(build_->plan().devices.size());
+  containers_->frr_directories.assign(binds.size(), "");
+  for (std::size_t d = 0; d < binds.size(); ++d) {
+    if (!is_container(d) || d >= setups.size() || !setups[d]) continue;
+    const std::string directory = build_->private_directory("frr") + "/" + build_->plan().devices[d].actual_name;
+    binds[d] = write_image_config(*setups[d], directory);
+    containers_->frr_directories[d] = image_socket_directory(directory);
+    // FRR's daemons keep CAP_SYS_ADMIN (they enter namespaces).
+    std::vector<std::string>& capabilities = containers_->devices[d]->capabilities;
+    if (std::find(capabilities.begin(), capabilities.end(), "SYS_ADMIN") == capabilities.end()) {
+      capabilities.push_back("SYS_ADMIN");
+    }
+  }
+  containers_->set->launch(*build_, containers_->devices, binds, *topology_name);
+}
+
 asio::awaitable<void> NetnsWorker::start_frr() {
   bool any = false;
-  for (const auto& setup : frr_->setups()) any = any || setup.has_value();
+  for (std::size_t d = 0; d < frr_->setups().size(); ++d) any = any || (frr_->setups()[d] && !is_container(d));
   if (!any) co_return;
   const auto started = std::chrono::steady_clock::now();
   // The daemons' logs stay beside the run's other logs (the readiness
@@ -234,7 +303,9 @@ asio::awaitable<void> NetnsWorker::start_frr() {
     log_directory += "/" + *topology_name;
     files::ensure_private_directory(log_directory);
   }
-  frr_->start(*build_, log_directory);
+  std::vector<bool> in_images;
+  for (std::size_t d = 0; d < build_->plan().devices.size(); ++d) in_images.push_back(is_container(d));
+  frr_->start(*build_, log_directory, in_images);
   asio::steady_timer timer(co_await asio::this_coro::executor);
   while (!frr_->advance(build_->journal())) {
     timer.expires_after(kFrrPoll);
@@ -317,12 +388,23 @@ void NetnsWorker::report_build() {
     Value connections = Value::map(
         {{"netns", ns.owned() ? Value::map({{"namespace", ns.name()}}) : Value::map({{"path", ns.path()}})}});
     devices[actual] = Value::map({{"type", device.type}, {"os", "linux"}, {"alias", device.logical_name}});
-    if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
-      connections["vtysh"] = Value::map(
-          {{"command", List{kVtysh, "--vty_socket", instance->directory()}}, {"socket_dir", instance->directory()}});
+    if (const ContainerSet::Running* container = containers_->set ? containers_->set->of_device(d) : nullptr) {
+      const std::string& engine = containers_->set->engine_name();
+      connections["container"] = Value::map({{"name", container->name},
+                                             {"id", container->id},
+                                             {"engine", engine},
+                                             {"socket", containers_->set->socket()},
+                                             {"exec", List{engine, "exec", "-it", container->name, "sh"}}});
+      devices[actual]["image"] = containers_->devices[d]->image;
+    }
+    const std::optional<RouterFrr> frr = router_frr(device.logical_name);
+    if (frr) {
+      connections["vtysh"] =
+          Value::map({{"command", List{kVtysh, "--vty_socket", frr->directory}}, {"socket_dir", frr->directory}});
       Map logs;
-      for (const auto& [daemon, path] : instance->log_files()) logs[daemon] = path;
-      devices[actual]["frr"] = Value::map({{"directory", instance->directory()}, {"logs", Value(std::move(logs))}});
+      for (const auto& [daemon, path] : frr->logs) logs[daemon] = path;
+      devices[actual]["frr"] = Value::map({{"directory", frr->directory}});
+      if (!logs.empty()) devices[actual]["frr"]["logs"] = Value(std::move(logs));
     }
     devices[actual]["connections"] = connections;
     topology[actual] = Value::map({{"interfaces", interfaces}});
@@ -339,8 +421,8 @@ void NetnsWorker::report_build() {
                                     {"interfaces", Value(std::move(ready_interfaces))},
                                     {"neighbours", Value(std::move(neighbours))}});
     if (!stp_bridges.empty()) readiness[actual]["stp_bridges"] = Value(std::move(stp_bridges));
-    if (const FrrInstance* instance = frr_instance_of(device.logical_name)) {
-      readiness[actual]["frr"] = frr_readiness(device, *instance);
+    if (frr) {
+      readiness[actual]["frr"] = frr_readiness(device, *frr);
       frr_routers.emplace_back(actual);
     }
     actual_names.emplace_back(actual);
@@ -358,34 +440,41 @@ void NetnsWorker::report_build() {
   autogenerated_clean_config = Value::map({{"cleaners", Value(std::move(cleaners))}, {"devices", readiness}});
 }
 
-const FrrInstance* NetnsWorker::frr_instance_of(const std::string& logical_name) const {
-  return frr_->of(logical_name);
+std::optional<NetnsWorker::RouterFrr> NetnsWorker::router_frr(const std::string& logical_name) const {
+  if (const FrrInstance* instance = frr_->of(logical_name)) {
+    return RouterFrr{instance->directory(), &instance->setup(), instance->log_files()};
+  }
+  const std::optional<std::size_t> d = build_->plan().device_index(logical_name);
+  if (d && *d < containers_->frr_directories.size() && !containers_->frr_directories[*d].empty()) {
+    return RouterFrr{containers_->frr_directories[*d], &*frr_->setups().at(*d), {}};
+  }
+  return std::nullopt;
 }
 
-Value NetnsWorker::frr_readiness(const PlannedDevice& device, const FrrInstance& instance) const {
+Value NetnsWorker::frr_readiness(const PlannedDevice& device, const RouterFrr& router) const {
   List daemons{"zebra"};
-  for (const std::string& daemon : instance.setup().daemons) daemons.emplace_back(daemon);
+  for (const std::string& daemon : router.setup->daemons) daemons.emplace_back(daemon);
   // The OSPF neighbours the topology may imply: the IPv4 neighbours that
   // run ospfd too, unless the declarative keys say that one of the two ends
   // does not run OSPF on the link.  The cleaner keeps those whose interfaces
   // run OSPF on both ends, as the two ospfd report them.
   List ospf;
-  if (instance.setup().runs("ospfd")) {
+  if (router.setup->runs("ospfd")) {
     for (const Neighbour& neighbour : device.neighbours) {
-      const FrrInstance* peer = frr_instance_of(neighbour.owner);
-      if (!neighbour.address.is_ipv4() || !peer || !peer->setup().runs("ospfd")) continue;
-      if (instance.setup().ospf_adjacency_possible(neighbour.interface) == false ||
-          peer->setup().ospf_adjacency_possible(neighbour.owner_interface) == false) {
+      const std::optional<RouterFrr> peer = router_frr(neighbour.owner);
+      if (!neighbour.address.is_ipv4() || !peer || !peer->setup->runs("ospfd")) continue;
+      if (router.setup->ospf_adjacency_possible(neighbour.interface) == false ||
+          peer->setup->ospf_adjacency_possible(neighbour.owner_interface) == false) {
         continue;
       }
       ospf.push_back(Value::map({{"interface", neighbour.interface},
                                  {"address", neighbour.address.address_text()},
                                  {"device", neighbour.owner},
                                  {"peer_interface", neighbour.owner_interface},
-                                 {"directory", peer->directory()}}));
+                                 {"directory", peer->directory}}));
     }
   }
-  return Value::map({{"directory", instance.directory()},
+  return Value::map({{"directory", router.directory},
                      {"daemons", Value(std::move(daemons))},
                      {"ospf_neighbours", Value(std::move(ospf))}});
 }
@@ -395,8 +484,22 @@ asio::awaitable<void> NetnsWorker::_tear_down_topology() {
   // The daemons first: they are this process's children and hold their
   // namespaces.
   const std::vector<std::string> frr_killed = frr_->stop();
-  const TeardownReport report = build_->tear_down();
+  // Then the containers (their namespaces go with them), keeping the
+  // journal when one cannot be removed.
+  std::exception_ptr containers_failed;
+  std::size_t containers_removed = 0;
+  if (containers_->set) {
+    try {
+      containers_removed = containers_->set->remove_all().size();
+    } catch (const std::exception&) {
+      containers_failed = std::current_exception();
+    }
+  }
+  const TeardownReport report = build_->tear_down(containers_failed != nullptr);
   build_.reset();
+  containers_->set.reset();
+  if (containers_removed) logger().info("Removed {} container(s) of topology {}.", containers_removed, *topology_name);
+  if (containers_failed) std::rethrow_exception(containers_failed);
   for (const std::string& daemon : frr_killed) {
     logger().warning("FRR daemon {} did not end on SIGTERM within {} ms and was killed.", daemon, kFrrGrace.count());
   }

@@ -424,7 +424,7 @@ void Build::take_back_from_adopted(TeardownReport& report) {
   changed_.clear();
 }
 
-TeardownReport Build::tear_down() {
+TeardownReport Build::tear_down(bool keep_journal) {
   TeardownReport report;
   link_socket_.reset();
   std::exception_ptr first_failure;
@@ -471,10 +471,11 @@ TeardownReport Build::tear_down() {
     });
   }
   directories_.clear();
-  if (first_failure) {
+  if (first_failure || keep_journal) {
     // What could not be removed stays journaled, for `bringup -cleanup`.
     journal_.reset();
-    std::rethrow_exception(first_failure);
+    if (first_failure) std::rethrow_exception(first_failure);
+    return report;
   }
   if (journal_) {
     journal_->remove();

@@ -8,11 +8,11 @@ void FrrRouters::plan(const Value& logical_testbed, const fabric::Plan& plan, st
   setups_ = plan_frr(logical_testbed, plan, problems);
 }
 
-void FrrRouters::start(fabric::Build& build, const std::string& log_directory) {
+void FrrRouters::start(fabric::Build& build, const std::string& log_directory, const std::vector<bool>& skip) {
   const fabric::Plan& plan = build.plan();
   const std::vector<std::optional<FrrSetup>>& setups = setups_;
   for (std::size_t d = 0; d < plan.devices.size(); ++d) {
-    if (d >= setups.size() || !setups[d]) continue;
+    if (d >= setups.size() || !setups[d] || (d < skip.size() && skip[d])) continue;
     const fabric::NamespaceHandle& ns = build.namespace_of(d);
     const std::string& actual = plan.devices[d].actual_name;
     const std::string directory = build.private_directory("frr") + "/" + actual;

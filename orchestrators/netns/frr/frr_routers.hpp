@@ -21,10 +21,11 @@ class FrrRouters {
   // The setup of each device in plan order (nothing for those without one).
   const std::vector<std::optional<FrrSetup>>& setups() const { return setups_; }
 
-  // Starts zebra on every device of the build with a setup; the daemons'
-  // logs go to `log_directory` (as "<actual name>.<daemon>.log"), or into
-  // each instance's directory when it is empty.
-  void start(fabric::Build& build, const std::string& log_directory);
+  // Starts zebra on every device of the build with a setup, except those
+  // `skip` marks (routers from images, which start their own); the
+  // daemons' logs go to `log_directory` (as "<actual name>.<daemon>.log"),
+  // or into each instance's directory when it is empty.
+  void start(fabric::Build& build, const std::string& log_directory, const std::vector<bool>& skip = {});
   // Moves every instance's start on; true once all are up.
   bool advance(fabric::Journal& journal);
   // Ends the daemons (SIGTERM, kFrrGrace, SIGKILL); returns those killed.

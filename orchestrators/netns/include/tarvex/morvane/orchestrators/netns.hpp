@@ -57,6 +57,8 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   asio::awaitable<void> _tear_down_topology() override;
 
   double netns_ready_timeout = 30;
+  // The engine of the devices with an image (unix:///PATH), or the default.
+  std::optional<std::string> container_engine;
 
  private:
   // The topology's name in namespace names and MAC addresses: the logical
@@ -67,15 +69,24 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // OSError naming the routers and the missing parts when FRR is not
   // installed but a router of the plan runs it.
   void check_frr_installed() const;
-  // Starts the FRR daemons of the routers, and waits until they answer.
+  // Starts the FRR daemons of the namespace routers, and waits until they
+  // answer.
   asio::awaitable<void> start_frr();
+  // Whether the device of the plan is a container (it has an image).
+  bool is_container(std::size_t device) const;
+  // Creates and starts the containers and hands their namespaces to the
+  // build, the routers' FRR configuration rendered first.
+  void launch_containers();
   void report_build();
-  const FrrInstance* frr_instance_of(const std::string& logical_name) const;
-  Value frr_readiness(const fabric::PlannedDevice& device, const FrrInstance& instance) const;
+  struct RouterFrr;
+  std::optional<RouterFrr> router_frr(const std::string& logical_name) const;
+  Value frr_readiness(const fabric::PlannedDevice& device, const RouterFrr& router) const;
 
   std::unique_ptr<fabric::Build> build_;
   // The routers' FRR setups (planned with the rest) and instances.
   std::unique_ptr<FrrRouters> frr_;
+  struct ContainerParts;
+  std::unique_ptr<ContainerParts> containers_;
 };
 
 }  // namespace tarvex::morvane::orchestrators::netns

@@ -74,7 +74,9 @@ class Build {
   // Removes everything made so far, then the journal; idempotent.  When
   // something cannot be removed, the journal is kept (for `bringup
   // -cleanup`) and the first failure raised.
-  TeardownReport tear_down();
+  // `keep_journal`: something of the run outside the build could not be
+  // removed, and the journal must still name it.
+  TeardownReport tear_down(bool keep_journal = false);
 
  private:
   // Where an interface of the plan is connected.

@@ -103,7 +103,11 @@ const bases::WorkerOptions& NetnsWorker::options() {
           .add("container_engine", &NetnsWorker::container_engine,
                {.help = "The container engine of the devices with an image: unix:///PATH of its socket (default: "
                         "DOCKER_HOST or CONTAINER_HOST, else /run/podman/podman.sock, else /var/run/docker.sock).",
-                .metavar = "URL"});
+                .metavar = "URL",
+                .check = [](const std::optional<std::string>& url) -> std::optional<std::string> {
+                  if (url && !url->starts_with("unix://")) return "must be unix:///PATH of the engine's socket";
+                  return std::nullopt;
+                }});
   return table;
 }
 

@@ -176,6 +176,7 @@ void signal_in_phase(const BackendProfile& profile, SuitePhase phase, int signum
   if (std::filesystem::exists(output)) {
     EXPECT_EQ(tarvex::utils::yaml::load_file(output).at("devices").size(), profile.devices) << read_file(output);
   }
+  std::string cleaned;
   if (!run.left().empty()) {
     // Only a killed worker leaves anything; its manager names it, and
     // -cleanup removes it.
@@ -184,8 +185,9 @@ void signal_in_phase(const BackendProfile& profile, SuitePhase phase, int signum
     const RunResult cleanup = run_bringup(run.dir, {"-cleanup"});
     EXPECT_EQ(cleanup.exit_code, 0) << cleanup.describe();
     EXPECT_NE(cleanup.err.find("Removed " + profile.name + ": "), std::string::npos) << cleanup.describe();
+    cleaned = cleanup.describe();
   }
-  EXPECT_TRUE(run.left().empty()) << joined(run.left());
+  EXPECT_TRUE(run.left().empty()) << joined(run.left()) << "\n" << result.describe() << cleaned;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -39,16 +40,36 @@ class PrivateRunDir {
     // A worker may still be tearing down (its journal goes last); a dead
     // one's leftovers are removed as `bringup -cleanup` does.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string said;
     while (!journals().empty() && std::chrono::steady_clock::now() < deadline) {
       try {
-        morvane::leftovers::remove_all();
+        const morvane::leftovers::Cleanup cleanup = morvane::leftovers::remove_all();
+        said.clear();
+        for (const auto* lines : {&cleanup.removed, &cleanup.skipped, &cleanup.kept}) {
+          for (const std::string& line : *lines) said += line + "\n";
+        }
       } catch (const std::exception& e) {
         ADD_FAILURE() << "cannot remove what the test left: " << e.what();
         break;
       }
       if (!journals().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    EXPECT_TRUE(journals().empty()) << "runs of the test still hold journals in " << dir_.path();
+    std::string left;
+    for (const std::string& name : journals()) {
+      std::ifstream in(dir_.path() / name);
+      const std::string text(std::istreambuf_iterator<char>(in), {});
+      left += "--- " + name + "\n" + text;
+      // Whether its owner still runs, and as what.
+      const std::size_t owner = text.find("owner ");
+      if (owner != std::string::npos) {
+        const std::string pid = text.substr(owner + 6, text.find(' ', owner + 6) - owner - 6);
+        std::ifstream stat("/proc/" + pid + "/stat");
+        left += "(owner now: " + std::string(std::istreambuf_iterator<char>(stat), {}) + ")\n";
+      }
+    }
+    EXPECT_TRUE(journals().empty()) << "runs of the test still hold journals in " << dir_.path() << "\n"
+                                    << left << "--- the last cleanup said:\n"
+                                    << said;
     ::unsetenv(morvane::fabric::kRunDirVariable);
   }
   PrivateRunDir(const PrivateRunDir&) = delete;

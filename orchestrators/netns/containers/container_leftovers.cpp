@@ -2,8 +2,10 @@
 // (its engine and name) before it is created; a cleanup removes, on that
 // engine, the containers that carry the run's label and a journaled name,
 // and never one without the run's label.
+#include <chrono>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "orchestrators/netns/containers/container_set.hpp"
 #include "tarvex/morvane/fabric/dead_runs.hpp"
@@ -69,13 +71,34 @@ std::vector<fabric::JournalEntry> remove(const fabric::JournalRecord& run,
         ids.push_back(container.id);
         name_of[container.id] = container.name;
       }
+      std::map<std::string, std::string> refused;  // id -> why
       for (const engine::ItemResult& result : engine.remove_all(ids)) {
-        if (!result.ok()) throw RuntimeError(*result.error);
-        report.removed.push_back("container " + name_of[result.item] + " on " + socket);
+        if (!result.ok()) {
+          refused[result.item] = *result.error;
+        } else {
+          report.removed.push_back("container " + name_of[result.item] + " on " + socket);
+        }
       }
+      // An engine refuses a removal that is under way already (the dead
+      // worker's own): such a container is waited for, a while.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!refused.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::set<std::string> there;
+        for (const auto& container : still_there(engine, run, names)) there.insert(container.id);
+        for (auto it = refused.begin(); it != refused.end();) {
+          if (there.count(it->first)) {
+            ++it;
+            continue;
+          }
+          report.removed.push_back("container " + name_of[it->first] + " on " + socket);
+          it = refused.erase(it);
+        }
+      }
+      if (!refused.empty()) throw RuntimeError(refused.begin()->second);
     } catch (const std::exception& e) {
       // The engine may be down: the entries stay for a later cleanup.
-      report.skipped.push_back("containers on " + socket + " could not be removed now: " + e.what());
+      report.failed.push_back("containers on " + socket + " could not be removed now (" + e.what() + ")");
       for (const fabric::JournalEntry& entry : entries) {
         if (!entry.fields.empty() && entry.fields[0] == socket) kept.push_back(entry);
       }

@@ -398,7 +398,11 @@ leftovers::Cleanup remove(std::optional<pid_t> owner) {
   for (const JournalRecord& record : dead_runs(owner)) {
     // Another cleanup may be at it already; it then finishes the job.
     std::optional<UniqueFd> lock = lock_journal(record);
-    if (!lock) continue;
+    if (!lock) {
+      cleanup.kept.push_back("netns: journal " + run_dir_path() + "/" + record.file +
+                             ", which another cleanup is at (or which changed meanwhile)");
+      continue;
+    }
     const std::string whose =
         "of topology " + record.topology + " (dead worker " + std::to_string(record.owner.pid) + ")";
     const Parsed parsed = parse(record);
@@ -491,6 +495,7 @@ leftovers::Cleanup remove(std::optional<pid_t> owner) {
 
     for (const std::string& line : report.removed) cleanup.removed.push_back("netns: " + line + " " + whose);
     for (const std::string& why : report.skipped) cleanup.skipped.push_back("netns: " + why + " " + whose);
+    for (const std::string& why : report.failed) cleanup.kept.push_back("netns: " + why + " " + whose);
     try {
       if (kept.empty()) {
         remove_journal(record);

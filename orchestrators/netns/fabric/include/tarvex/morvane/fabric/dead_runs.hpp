@@ -28,6 +28,7 @@ namespace tarvex::morvane::fabric {
 struct CleanupReport {
   std::vector<std::string> removed;  // "container lab-x-r1", ... (the caller adds whose)
   std::vector<std::string> skipped;  // what was not the run's any more, and why
+  std::vector<std::string> failed;   // what could not be removed now (it stays journaled), and why
 };
 
 struct EntryHandler {

@@ -179,7 +179,12 @@ void ContainerSet::launch(fabric::Build& build, const std::vector<std::optional<
     const std::string path = "/proc/" + std::to_string(state.pid) + "/ns/net";
     UniqueFd ns(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!container.pidfd || !ns || ended(container.pidfd.get())) {
-      not_running(container, device, "ended while it was being wired");
+      // It ended right after the engine said it ran.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const engine::ContainerState now = engine_->inspect(container.id);
+      not_running(container, device,
+                  "ended at once (exit status " + std::to_string(now.exit_code) + ")" +
+                      (now.error.empty() ? std::string() : ": " + now.error));
     }
     build.adopt_namespace_of(container.device,
                              fabric::NamespaceHandle::adopt(std::move(ns), path, "container " + container.name));

@@ -62,8 +62,7 @@ inline BackendProfile container_profile(engines::EngineKind kind) {
             for (std::string& name : containers_named(kind, tag + "-")) left.push_back(std::move(name));
             return left;
           },
-      .per_test =
-          [kind]() -> std::shared_ptr<void> {
+      .per_test = [kind]() -> std::shared_ptr<void> {
         if (::geteuid() != 0) return nullptr;
         return std::make_shared<ContainerTestSetup>(engines::EngineEnvironment::instance().engine(kind).socket_path());
       },

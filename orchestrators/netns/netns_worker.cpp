@@ -232,6 +232,10 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   launch_containers();
   build_->create_lans();
   for (std::size_t d = 0; d < devices; ++d) {
+    build_->prepare_namespace(d);
+    co_await look_at_the_loop(d);
+  }
+  for (std::size_t d = 0; d < devices; ++d) {
     build_->build_device(d);
     co_await look_at_the_loop(d);
   }

@@ -46,6 +46,13 @@ bool Engine::ping() {
   return transfer->code() == CURLE_OK && transfer->status() == 200;
 }
 
+std::optional<EngineVersion::Kind> Engine::ping_kind() {
+  const Requests requests(*loop_, socket_, options_);
+  const auto transfer = requests.run("GET", "/_ping");
+  if (transfer->code() != CURLE_OK || transfer->status() != 200) return std::nullopt;
+  return transfer->header("Libpod-Api-Version") ? EngineVersion::Kind::podman : EngineVersion::Kind::docker;
+}
+
 EngineVersion Engine::version() {
   const Requests requests(*loop_, socket_, options_);
   const std::string what = "read the version of the engine";

@@ -86,6 +86,12 @@ void Transfer::finish(CURLcode code) {
   }
 }
 
+std::optional<std::string> Transfer::header(const char* name) const {
+  curl_header* found = nullptr;
+  if (curl_easy_header(easy_, name, 0, CURLH_HEADER, -1, &found) != CURLHE_OK || !found) return std::nullopt;
+  return std::string(found->value);
+}
+
 std::string Transfer::transport_error() const {
   if (code_ == CURLE_OK) return {};
   return error_buffer_[0] ? std::string(error_buffer_) : std::string(curl_easy_strerror(code_));

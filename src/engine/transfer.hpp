@@ -44,6 +44,8 @@ class Transfer {
   // The HTTP status (0 when no answer came).
   long status() const { return status_; }
   const std::string& body() const { return body_; }
+  // A header of the answer (the last one of that name).
+  std::optional<std::string> header(const char* name) const;
   // Why the transfer itself failed (empty when an answer came whole).
   std::string transport_error() const;
 

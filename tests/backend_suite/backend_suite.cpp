@@ -127,6 +127,9 @@ const char* marker_of(SuitePhase phase) {
 void signal_in_phase(const BackendProfile& profile, SuitePhase phase, int signum, bool to_worker) {
   MORVANE_SUITE_PRECONDITIONS(profile);
   SuiteRun run(profile);
+  if (profile.hold_testbed) {
+    write_file(run.dir.path() / "logical.yaml", profile.hold_testbed(profile.logical_testbed(run.tag), phase));
+  }
   const std::string output = run.dir.file("testbed.yaml");
   std::vector<std::string> extra = profile.hold(phase);
   extra.insert(extra.end(), {"-tb_yaml_output_file_name", output});

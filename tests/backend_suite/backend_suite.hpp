@@ -40,6 +40,10 @@ struct BackendProfile {
   // Arguments that hold the run long enough in a phase for a signal to land
   // there (e.g. a simulated delay); none where the phase lasts by itself.
   std::function<std::vector<std::string>(SuitePhase)> hold;
+  // The same for what the testbed holds (e.g. a switch running the spanning
+  // tree, whose ports forward only after seconds): the testbed changed to
+  // hold the run in the phase.  Unset: the testbed as it is.
+  std::function<std::string(std::string testbed, SuitePhase)> hold_testbed = {};
   // Whether a teardown may be over before a signal sent at its start
   // lands (a teardown of milliseconds).
   bool teardown_may_be_missed = false;

@@ -91,6 +91,7 @@ TEST_P(EngineTest, ContainerLifeFromCreateToRemove) {
   const EngineVersion version = engine_->version();
   EXPECT_EQ(version.kind, GetParam() == EngineKind::podman ? EngineVersion::Kind::podman : EngineVersion::Kind::docker);
   EXPECT_EQ(version.api_version, "1.41");
+  EXPECT_EQ(engine_->ping_kind(), version.kind);
   EXPECT_TRUE(engine_->image_present(kBusyboxImage));
   EXPECT_FALSE(engine_->image_present("localhost/morvane-absent:1"));
 

@@ -77,6 +77,10 @@ class Engine {
 
   // Whether the engine answers its _ping (false when nothing listens).
   bool ping();
+  // Which engine answers its _ping, from the answer's header (podman names
+  // its API there): nothing when none answers.  As cheap as ping(), where
+  // version() costs podman a quarter of a second.
+  std::optional<EngineVersion::Kind> ping_kind();
   EngineVersion version();
 
   bool image_present(const std::string& reference);

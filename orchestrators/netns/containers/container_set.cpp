@@ -50,18 +50,22 @@ void ContainerSet::check(const std::vector<std::optional<ContainerDevice>>& devi
     if (devices[d]) with_images.push_back(py_repr(plan.devices[d].logical_name));
   }
   if (with_images.empty()) return;
-  if (!engine_->ping()) {
+  const std::optional<engine::EngineVersion::Kind> kind = engine_->ping_kind();
+  if (!kind) {
     throw OSError(ECONNREFUSED, "No container engine answers at " + socket_ + ", and the device(s) " +
                                     joined(with_images) +
                                     " have an image. Start podman's service (podman system service) or dockerd, "
                                     "or name the engine's socket with -container_engine unix:///PATH (or "
                                     "DOCKER_HOST). Nothing was created.");
   }
-  engine_name_ = engine::engine_kind_name(engine_->version().kind);
+  engine_name_ = engine::engine_kind_name(*kind);
   std::vector<std::string> missing;
+  std::map<std::string, bool> present;  // each image asked for once
   for (std::size_t d = 0; d < devices.size(); ++d) {
     if (!devices[d] || devices[d]->pull != PullPolicy::Never) continue;
-    if (!engine_->image_present(devices[d]->image)) {
+    const auto [known, added] = present.try_emplace(devices[d]->image);
+    if (added) known->second = engine_->image_present(devices[d]->image);
+    if (!known->second) {
       missing.push_back("device " + py_repr(plan.devices[d].logical_name) + ": image " + py_repr(devices[d]->image) +
                         " is not in the engine, and its pull is never");
     }
@@ -73,10 +77,12 @@ void ContainerSet::check(const std::vector<std::optional<ContainerDevice>>& devi
 }
 
 void ContainerSet::pull(const std::vector<std::optional<ContainerDevice>>& devices) {
-  std::set<std::string> wanted;
+  std::set<std::string> wanted, present;
   for (const auto& device : devices) {
-    if (!device || device->pull == PullPolicy::Never || wanted.count(device->image)) continue;
-    if (device->pull == PullPolicy::Always || !engine_->image_present(device->image)) wanted.insert(device->image);
+    if (!device || device->pull == PullPolicy::Never || wanted.count(device->image) || present.count(device->image))
+      continue;
+    const bool pull = device->pull == PullPolicy::Always || !engine_->image_present(device->image);
+    (pull ? wanted : present).insert(device->image);
   }
   if (wanted.empty()) return;
   const std::vector<std::string> images(wanted.begin(), wanted.end());

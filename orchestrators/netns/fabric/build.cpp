@@ -21,6 +21,8 @@ namespace tarvex::morvane::fabric {
 
 namespace {
 
+constexpr const char* kDefaultAcceptDad = "/proc/sys/net/ipv6/conf/default/accept_dad";
+
 // The sysctls of the calling thread's network namespace.  /proc/sys/net
 // finds a name among the entries of every namespace of the host (each open
 // costs in proportion to their number: 3 s for 3,000 routers), so they are
@@ -268,16 +270,29 @@ void Build::set_sysctls(std::size_t device, const std::vector<std::pair<std::str
   }
 }
 
+void Build::prepare_namespace(std::size_t index) {
+  const PlannedDevice& device = plan_.devices[index];
+  const NamespaceHandle& ns = namespaces_.at(index);
+  std::vector<std::pair<std::string, std::string>> settings;
+  if (device.forwarding || home_forwards_ || !ns.owned()) {
+    const char* value = device.forwarding ? "1" : "0";
+    step(std::string("turn forwarding ") + (device.forwarding ? "on" : "off") + " in " + ns.label());
+    settings = {{"/proc/sys/net/ipv4/ip_forward", value}, {"/proc/sys/net/ipv6/conf/all/forwarding", value}};
+  }
+  // Every address of a topology is planned unique, and every MAC (whence
+  // the link-local addresses): duplicate address detection would only hold
+  // each IPv6 address tentative for one to two seconds after its link comes
+  // up.  The interfaces made from here on (both ends of a pair are made
+  // before either comes up) skip it.
+  settings.emplace_back(kDefaultAcceptDad, "0");
+  set_sysctls(index, settings);
+}
+
 void Build::build_device(std::size_t index) {
   const PlannedDevice& device = plan_.devices[index];
   const NamespaceHandle& ns = namespaces_.at(index);
   if (!ns) throw AssertionError("the namespace of device " + device.logical_name + " is made before its interfaces");
   const std::string& where = ns.label();
-  if (device.forwarding || home_forwards_ || !ns.owned()) {
-    const char* value = device.forwarding ? "1" : "0";
-    step(std::string("turn forwarding ") + (device.forwarding ? "on" : "off") + " in " + where);
-    set_sysctls(index, {{"/proc/sys/net/ipv4/ip_forward", value}, {"/proc/sys/net/ipv6/conf/all/forwarding", value}});
-  }
   RouteSocket socket(ns.fd(), home_.get(), where);
 
   LinkSettings loopback;
@@ -355,6 +370,7 @@ void Build::build_device(std::size_t index) {
 }
 
 void Build::finish() {
+  restore_default_accept_dad();
   for (const PlannedLan& lan : plan_.lans) {
     for (const PlannedLan::Port& port : lan.ports) {
       LinkSettings settings;
@@ -381,8 +397,24 @@ void Build::finish() {
 void Build::build() {
   for (std::size_t d = 0; d < plan_.devices.size(); ++d) create_namespace_of(d);
   create_lans();
+  for (std::size_t d = 0; d < plan_.devices.size(); ++d) prepare_namespace(d);
   for (std::size_t d = 0; d < plan_.devices.size(); ++d) build_device(d);
   finish();
+}
+
+void Build::restore_default_accept_dad() {
+  // What an adopted namespace makes itself later detects duplicates as its
+  // owner set it to.
+  for (auto change = changed_.begin(); change != changed_.end();) {
+    if (change->path != kDefaultAcceptDad) {
+      ++change;
+      continue;
+    }
+    const Sysctls sysctls;
+    NamespaceEntry inside(namespaces_[change->device].fd(), home_.get());
+    sysctls.write(change->path, change->before, namespaces_[change->device].label());
+    change = changed_.erase(change);
+  }
 }
 
 std::string Build::private_directory(const std::string& suffix) {

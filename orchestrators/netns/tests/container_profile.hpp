@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "backend_suite/backend_suite.hpp"
+#include "stp_hold.hpp"
 #include "support/engines/engine_harness.hpp"
 #include "support/netns.hpp"
 #include "tarvex/engine/engine.hpp"
@@ -55,6 +56,7 @@ inline BackendProfile container_profile(engines::EngineKind kind) {
           },
       .devices = 4,
       .hold = [](SuitePhase) { return std::vector<std::string>{}; },
+      .hold_testbed = hold_readiness_with_stp,
       .teardown_may_be_missed = true,
       .left =
           [kind](const std::string& tag, const TempDir&) {

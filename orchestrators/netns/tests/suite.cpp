@@ -3,6 +3,7 @@
 // of the test's own.
 #include "backend_suite/backend_suite.hpp"
 #include "e2e/bringup_runner.hpp"
+#include "stp_hold.hpp"
 #include "support/netns.hpp"
 
 namespace tarvex::testing {
@@ -22,6 +23,7 @@ const BackendProfile& backend_profile() {
           },
       .devices = 6,
       .hold = [](SuitePhase) { return std::vector<std::string>{}; },
+      .hold_testbed = hold_readiness_with_stp,
       .teardown_may_be_missed = true,
       .left = [](const std::string& tag, const TempDir&) { return namespaces_named(tag + "-"); },
       .per_test = [] { return std::static_pointer_cast<void>(std::make_shared<PrivateRunDir>()); },

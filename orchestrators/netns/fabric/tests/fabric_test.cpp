@@ -38,8 +38,9 @@ class OutsideNamespace {
   // Its interfaces' names, sorted.
   std::string links() const { return run_command("ip -n " + name_ + " -o link | awk -F': ' '{print $2}' | sort"); }
   std::string addresses() const { return run_command("ip -n " + name_ + " -o addr show dev lo"); }
-  std::string forwarding() const {
-    return run_command("ip netns exec " + name_ + " cat /proc/sys/net/ipv4/ip_forward");
+  std::string forwarding() const { return sysctl("ipv4/ip_forward"); }
+  std::string sysctl(const std::string& name) const {
+    return run_command("ip netns exec " + name_ + " cat /proc/sys/net/" + name);
   }
 
  private:
@@ -63,6 +64,8 @@ void build_adopting(fabric::Build& build, const OutsideNamespace& outside) {
   build.adopt_namespace_of(0, fabric::NamespaceHandle::adopt(outside.path(), "namespace " + outside.name()));
   build.create_namespace_of(1);
   build.create_lans();
+  build.prepare_namespace(0);
+  build.prepare_namespace(1);
   build.build_device(0);
   build.build_device(1);
   build.finish();
@@ -93,6 +96,14 @@ TEST_F(Fabric, AnAdoptedNamespaceIsWiredAndGivenBackWithNothingOfTheRunLeft) {
   ASSERT_EQ(eth1.size(), 1u);
   EXPECT_GT(eth1.as_list()[0].get("ifindex").as_int(), 1500);
   EXPECT_NE(outside.links().find("pre0"), std::string::npos);
+  // No duplicate address detection on what the run made, from the start
+  // (nothing tentative right after the build); what the namespace makes
+  // itself later detects them as before.
+  EXPECT_EQ(run_command("ip -n " + b + " -6 addr show tentative") +
+                run_command("ip -n " + outside.name() + " -6 addr show tentative"),
+            "");
+  EXPECT_EQ(outside.sysctl("ipv6/conf/eth1/accept_dad"), "0\n");
+  EXPECT_EQ(outside.sysctl("ipv6/conf/default/accept_dad"), "1\n");
 
   const fabric::TeardownReport report = build.tear_down();
   EXPECT_EQ(report.namespaces, std::vector<std::string>{b});

@@ -52,13 +52,16 @@ class Build {
 
   // The build in steps, so that a caller can look at signals between
   // devices: each device's namespace (made or adopted, in any order), then
-  // the link namespace with the LAN bridges, then each device's interfaces
-  // and addresses, then the LAN ports and every route.
+  // the link namespace with the LAN bridges, then each namespace's settings
+  // (forwarding; no duplicate address detection on the interfaces the
+  // build makes), then each device's interfaces and addresses, then the LAN
+  // ports and every route.
   void create_namespace_of(std::size_t device);
   // The device's interface indexes are moved past those the namespace
   // holds already; an interface name it holds already is an error.
   void adopt_namespace_of(std::size_t device, NamespaceHandle handle);
   void create_lans();
+  void prepare_namespace(std::size_t device);
   void build_device(std::size_t device);
   void finish();
   // Every step, with a namespace made for every device.
@@ -100,6 +103,7 @@ class Build {
   // Sets sysctls (path, value) inside the device's namespace (journaling
   // each value before when the namespace is adopted).
   void set_sysctls(std::size_t device, const std::vector<std::pair<std::string, std::string>>& settings);
+  void restore_default_accept_dad();
   void take_back_from_adopted(TeardownReport& report);
 
   Plan plan_;

@@ -132,7 +132,7 @@ MORVANE_DEVICE_TYPES(NetnsWorker, "host", "linux", "router", "switch");
 struct NetnsWorker::ContainerParts {
   std::vector<std::optional<ContainerDevice>> devices;
   std::unique_ptr<ContainerSet> set;
-  std::vector<std::string> frr_directories;  // per device; empty for none
+  std::vector<std::string> frr_directories;  // per device (write_image_config's); empty for none
   bool any() const {
     for (const auto& device : devices) {
       if (device) return true;
@@ -240,6 +240,10 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
     co_await look_at_the_loop(d);
   }
   build_->finish();
+  // The routers from images start FRR now, their interfaces all there.
+  for (const std::string& directory : containers_->frr_directories) {
+    if (!directory.empty()) release_image_frr(directory);
+  }
   logger().info("Built {} device(s) in {:.0f} ms.", build_->plan().devices.size(),
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
   co_await start_frr();
@@ -289,7 +293,7 @@ void NetnsWorker::launch_containers() {
     if (!is_container(d) || d >= setups.size() || !setups[d]) continue;
     const std::string directory = build_->private_directory("frr") + "/" + build_->plan().devices[d].actual_name;
     binds[d] = write_image_config(*setups[d], directory);
-    containers_->frr_directories[d] = image_socket_directory(directory);
+    containers_->frr_directories[d] = directory;
     // FRR's daemons keep CAP_SYS_ADMIN (they enter namespaces).
     std::vector<std::string>& capabilities = containers_->devices[d]->capabilities;
     if (std::find(capabilities.begin(), capabilities.end(), "SYS_ADMIN") == capabilities.end()) {
@@ -454,7 +458,7 @@ std::optional<NetnsWorker::RouterFrr> NetnsWorker::router_frr(const std::string&
   }
   const std::optional<std::size_t> d = build_->plan().device_index(logical_name);
   if (d && *d < containers_->frr_directories.size() && !containers_->frr_directories[*d].empty()) {
-    return RouterFrr{containers_->frr_directories[*d], &*frr_->setups().at(*d), {}};
+    return RouterFrr{image_socket_directory(containers_->frr_directories[*d]), &*frr_->setups().at(*d), {}};
   }
   return std::nullopt;
 }

@@ -39,6 +39,19 @@ void write_file(const std::string& path, const std::string& text, const passwd* 
 
 std::string image_socket_directory(const std::string& directory) { return directory + "/run"; }
 
+// The file whose existence lets the image's FRR start, as the container
+// sees it and as the host does.
+constexpr const char* kReleaseFile = "links-ready";
+// How long the image's FRR waits for it at most (a run that never gets
+// there is torn down long before).
+constexpr int kReleaseWaitSeconds = 120;
+
+void release_image_frr(const std::string& directory) {
+  const std::string path = directory + "/etc/" + kReleaseFile;
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) raise_errno("Cannot create " + path);
+}
+
 std::vector<std::string> write_image_config(const FrrSetup& setup, const std::string& directory) {
   const passwd* frr = ::getpwnam("frr");
   make_directory(directory, 0755);
@@ -46,8 +59,13 @@ std::vector<std::string> write_image_config(const FrrSetup& setup, const std::st
   // The daemons (the image's frr user) make their sockets here.
   make_directory(image_socket_directory(directory), 0777);
 
+  // Sourced by FRR's start before it starts anything: it waits here until
+  // the links are wired (release_image_frr).
+  std::string daemons = "links_waited=0\nwhile [ ! -e /etc/frr/" + std::string(kReleaseFile) +
+                        " ] && [ $links_waited -lt " + std::to_string(kReleaseWaitSeconds * 20) +
+                        " ]; do sleep 0.05 2>/dev/null || sleep 1; links_waited=$((links_waited + 1)); done\n";
   // Each daemon listens on its vty socket only (-P 0: no TCP vty).
-  std::string daemons = "zebra=yes\nzebra_options=\"-A 127.0.0.1 -P 0 -s 90000000\"\n";
+  daemons += "zebra=yes\nzebra_options=\"-A 127.0.0.1 -P 0 -s 90000000\"\n";
   for (const std::string& daemon : kFrrDaemons) {
     daemons += daemon + (setup.runs(daemon) ? "=yes\n" : "=no\n");
     if (setup.runs(daemon)) daemons += daemon + "_options=\"-A 127.0.0.1 -P 0\"\n";

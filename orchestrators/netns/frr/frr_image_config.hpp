@@ -19,6 +19,13 @@ namespace tarvex::morvane::orchestrators::netns {
 // whatever its uid.
 std::vector<std::string> write_image_config(const FrrSetup& setup, const std::string& directory);
 
+// The image's FRR waits (its daemons file, which FRR's start reads as a
+// shell script, waits) until this is called for `directory`: zebra then
+// first looks at the interfaces once all of them are there.  (zebra 8.4
+// loses the addresses of an interface that appears while it starts, and
+// of one whose address comes right after it: OSPF never runs there.)
+void release_image_frr(const std::string& directory);
+
 // The host directory of the daemons' sockets for `directory`.
 std::string image_socket_directory(const std::string& directory);
 

@@ -12,6 +12,7 @@
 #include "orchestrators/netns/containers/container_set.hpp"
 #include "orchestrators/netns/frr/frr_image_config.hpp"
 #include "orchestrators/netns/frr/frr_routers.hpp"
+#include "orchestrators/netns/worker_parts.hpp"
 #include "tarvex/engine/engine_socket.hpp"
 #include "tarvex/files.hpp"
 #include "tarvex/morvane/bases/options.hpp"
@@ -116,6 +117,10 @@ const ClassInfo& NetnsWorker::class_info() {
     static ClassInfo c("tarvex.morvane.orchestrators.netns.NetnsWorker", &BringUpWorkerBase::class_info(),
                        factory_of<NetnsWorker>());
     options().add_fields(c);
+    c.method("exec", &NetnsWorker::exec, {Value(), Value()})
+        .method("link_state", &NetnsWorker::link_state)
+        .method("impair", &NetnsWorker::impair)
+        .method("save", &NetnsWorker::save);
     return c;
   }();
   return info;
@@ -125,29 +130,6 @@ TARVEX_REGISTER_CLASS(worker_classes(), NetnsWorker, "netns");
 MORVANE_BRINGUP_LOGGER("tarvex.morvane.orchestrators.netns");
 // What network namespaces stand for.
 MORVANE_DEVICE_TYPES(NetnsWorker, "host", "linux", "router", "switch");
-
-// The devices from images of a run: what the user asked for each device (in
-// plan order), their containers once made, and the host directories of the
-// FRR running inside them.
-struct NetnsWorker::ContainerParts {
-  std::vector<std::optional<ContainerDevice>> devices;
-  std::unique_ptr<ContainerSet> set;
-  std::vector<std::string> frr_directories;  // per device (write_image_config's); empty for none
-  bool any() const {
-    for (const auto& device : devices) {
-      if (device) return true;
-    }
-    return false;
-  }
-};
-
-// Where a router's FRR answers, and how it is set up: its own instance for a
-// namespace router, the image's daemons for a container router.
-struct NetnsWorker::RouterFrr {
-  std::string directory;  // of the daemons' vty sockets
-  const FrrSetup* setup = nullptr;
-  std::map<std::string, std::string> logs;  // daemon -> its log file (a namespace router's)
-};
 
 NetnsWorker::NetnsWorker() : frr_(std::make_unique<FrrRouters>()), containers_(std::make_unique<ContainerParts>()) {}
 NetnsWorker::~NetnsWorker() = default;

@@ -165,6 +165,17 @@ py::object Manager::worker_attribute(const std::string& name) {
   return to_python(value);
 }
 
+py::object Manager::worker_call(const std::string& method, const py::list& args) {
+  if (!bringup_) throw py::value_error("this bring-up has ended");
+  List params;
+  for (const py::handle& arg : args) params.push_back(from_python(arg, method + "() argument"));
+  Value value;
+  const Outcome outcome = run_released([&] { value = bringup_->worker_call(method, params); });
+  if (outcome.signal) raise_for_signal(*outcome.signal, outcome.error);
+  if (outcome.error) raise_in_python(outcome.error);
+  return to_python(value);
+}
+
 void Manager::set_interactive(bool value) {
   if (!bringup_) throw py::value_error("this bring-up has ended");
   const Outcome outcome = run_released([&] { bringup_->interactive(value); });

@@ -37,6 +37,9 @@ class Manager {
   // An attribute of the worker (None when the worker is not reachable).
   pybind11::object worker_attribute(const std::string& name);
   void set_interactive(bool value);
+  // A call of the worker on the running topology (exec, link_state, impair,
+  // save), its arguments and result converted.
+  pybind11::object worker_call(const std::string& method, const pybind11::list& args);
   // Attributes of the manager itself.
   pybind11::object orchestrator() const;
   pybind11::object worker_class() const;

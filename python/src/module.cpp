@@ -93,6 +93,7 @@ PYBIND11_MODULE(_morvane, m) {
       .def("close", &Manager::close)
       .def("worker_attribute", &Manager::worker_attribute, py::arg("name"))
       .def("set_interactive", &Manager::set_interactive, py::arg("value"))
+      .def("worker_call", &Manager::worker_call, py::arg("method"), py::arg("args"))
       .def_property_readonly("orchestrator", &Manager::orchestrator)
       .def_property_readonly("worker_class", &Manager::worker_class)
       .def_property_readonly("running", &Manager::running);

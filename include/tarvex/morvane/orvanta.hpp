@@ -111,6 +111,32 @@ class BringUp : public bases::BringUpBase {
   Value help() const;
   Value logical_devices() const;
 
+  // On the running topology, by the user's device and interface names (or
+  // the actual ones); RuntimeError when no worker runs, ValueError naming an
+  // unknown device or interface.
+  struct CommandResult {
+    int returncode = -1;  // negative: the signal that ended it
+    std::string out;      // standard output
+    std::string err;      // standard error
+    bool timed_out = false;
+  };
+  // Runs `argv` inside the device (its namespace, or its container through
+  // the engine), fed `input`, killed after `timeout` seconds.
+  CommandResult exec(const std::string& device, const std::vector<std::string>& argv, double timeout = 30,
+                     const std::optional<std::string>& input = std::nullopt);
+  // Pulls the cable of the interface (both ends lose their carrier) or puts
+  // it back.
+  void link_state(const std::string& device, const std::string& interface, bool up);
+  // Impairs the interface's egress ({delay: "50ms", loss: "1%"}, or
+  // "delay=50ms loss=1%"); an empty mapping clears it.  Returns what is in
+  // effect.
+  Value impair(const std::string& device, const std::string& interface, const Value& settings);
+  // Writes each FRR router's running configuration and the final testbed
+  // into `directory`; returns the files written.
+  std::vector<std::string> save(const std::string& directory);
+  // Any of these by the worker's method name.
+  Value worker_call(const std::string& method, const List& params);
+
   // Instance attributes.
   std::optional<std::string> orchestrator;
   Value clean_files;

@@ -206,6 +206,11 @@ const ContainerSet::Running* ContainerSet::of_device(std::size_t device) const {
   return nullptr;
 }
 
+engine::ExecResult ContainerSet::exec(const Running& container, const std::vector<std::string>& argv,
+                                      const std::optional<std::string>& input, std::chrono::milliseconds timeout) {
+  return engine_->exec(container.id, argv, input, timeout);
+}
+
 std::vector<std::string> ContainerSet::remove_all() {
   std::vector<std::string> removed;
   if (created_.empty()) return removed;

@@ -4,6 +4,7 @@
 // removed at the end.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,6 +57,9 @@ class ContainerSet {
   // error naming the device, with the end of its log.
   void launch(fabric::Build& build, const std::vector<std::optional<ContainerDevice>>& devices,
               const std::vector<std::vector<std::string>>& binds, const std::string& topology);
+  // Runs `argv` in the container through the engine.
+  engine::ExecResult exec(const Running& container, const std::vector<std::string>& argv,
+                          const std::optional<std::string>& input, std::chrono::milliseconds timeout);
   // Removes the run's containers; returns their names.
   std::vector<std::string> remove_all();
 

@@ -15,6 +15,7 @@
 #include "tarvex/exceptions.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/bringup_loggers.hpp"
+#include "tarvex/morvane/fabric/qdisc.hpp"
 #include "tarvex/morvane/fabric/route_socket.hpp"
 
 namespace tarvex::morvane::fabric {
@@ -392,6 +393,55 @@ void Build::finish() {
       socket.add_route(route);
     }
   }
+}
+
+void Build::set_link_up(const InterfaceRef& ref, bool up) {
+  const PlannedInterface& interface = plan_.interface(ref);
+  const NamespaceHandle& ns = namespaces_.at(ref.device);
+  const Attachment& attachment = attachments_.at(ref.device).at(ref.interface);
+  // The far side first when the cable is pulled, the near side first when
+  // it is put back: either way the near side sees the change last.
+  auto far_side = [&] {
+    if (attachment.kind == Attachment::PairFirst || attachment.kind == Attachment::PairSecond) {
+      const PlannedPair& pair = plan_.pairs.at(attachment.index);
+      const InterfaceRef& other = attachment.kind == Attachment::PairFirst ? pair.second : pair.first;
+      const NamespaceHandle& other_ns = namespaces_.at(other.device);
+      RouteSocket(other_ns.fd(), home_.get(), other_ns.label())
+          .set_up(plan_.interface(other).ifindex, plan_.interface(other).name, up);
+    } else if (attachment.kind == Attachment::LanPort) {
+      const PlannedLan::Port& port = plan_.lans.at(attachment.index).ports.at(attachment.port);
+      RouteSocket(link_namespace_.fd(), home_.get(), link_namespace_.label()).set_up(port.ifindex, port.name, up);
+    }
+  };
+  if (!up) far_side();
+  RouteSocket(ns.fd(), home_.get(), ns.label()).set_up(interface.ifindex, interface.name, up);
+  if (up) far_side();
+  downs_[{ref.device, ref.interface}] = !up;
+}
+
+bool Build::link_up(const InterfaceRef& ref) const {
+  const auto found = downs_.find({ref.device, ref.interface});
+  return found == downs_.end() || !found->second;
+}
+
+void Build::impair(const InterfaceRef& ref, const Impairment& impairment) {
+  const PlannedInterface& interface = plan_.interface(ref);
+  const NamespaceHandle& ns = namespaces_.at(ref.device);
+  RouteSocket socket(ns.fd(), home_.get(), ns.label());
+  const std::string where =
+      "interface " + interface.name + " of device " + plan_.devices.at(ref.device).logical_name;
+  if (impairment.empty()) {
+    clear_impairment(socket.raw(), interface.ifindex, where);
+    impairments_.erase({ref.device, ref.interface});
+  } else {
+    apply_impairment(socket.raw(), interface.ifindex, impairment, where);
+    impairments_[{ref.device, ref.interface}] = impairment;
+  }
+}
+
+Impairment Build::impairment_of(const InterfaceRef& ref) const {
+  const auto found = impairments_.find({ref.device, ref.interface});
+  return found == impairments_.end() ? Impairment{} : found->second;
 }
 
 void Build::build() {

@@ -161,6 +161,20 @@ void RouteSocket::change_link(const LinkSettings& settings) {
   }
 }
 
+void RouteSocket::set_up(int ifindex, const std::string& name, bool up) {
+  LinkPtr link(rtnl_link_alloc());
+  if (!link) throw std::bad_alloc();
+  rtnl_link_set_ifindex(link.get(), ifindex);
+  if (up) {
+    rtnl_link_set_flags(link.get(), IFF_UP);
+  } else {
+    rtnl_link_unset_flags(link.get(), IFF_UP);
+  }
+  if (const int error = rtnl_link_add(sock_, link.get(), 0); error < 0) {
+    fail(error, std::string("take the interface ") + name + (up ? " up" : " down"));
+  }
+}
+
 void RouteSocket::add_address(const std::string& interface, int ifindex, const IpAddress& address) {
   std::unique_ptr<rtnl_addr, AddrDeleter> addr(rtnl_addr_alloc());
   if (!addr) throw std::bad_alloc();

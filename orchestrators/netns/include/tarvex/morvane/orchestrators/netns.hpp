@@ -35,6 +35,7 @@ namespace tarvex::morvane::fabric {
 class Build;
 struct Plan;
 struct PlannedDevice;
+struct InterfaceRef;
 }  // namespace tarvex::morvane::fabric
 
 namespace tarvex::morvane::orchestrators::netns {
@@ -56,6 +57,20 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   asio::awaitable<void> _launch_topology() override;
   asio::awaitable<void> _tear_down_topology() override;
 
+  // On the running topology, by the user's names or the actual ones (each
+  // a remote call): `argv` (a list, or a text run by sh -c) inside the
+  // device, fed `input`, killed after `timeout` seconds (30 when null):
+  // {returncode, stdout, stderr, timed_out}.
+  Value exec(const Value& device, const Value& argv, const Value& timeout, const Value& input);
+  // "up" or "down": the cable of the interface, both of its ends.
+  void link_state(const Value& device, const Value& interface, const Value& state);
+  // Impairs the interface's egress as `settings` says (a mapping, or
+  // "delay=50ms loss=1%"; empty clears); returns what is in effect.
+  Value impair(const Value& device, const Value& interface, const Value& settings);
+  // Writes each FRR router's running configuration (DEVICE.conf) and the
+  // final testbed into `directory`; returns the files written.
+  Value save(const Value& directory);
+
   double netns_ready_timeout = 30;
   // The engine of the devices with an image (unix:///PATH), or the default.
   std::optional<std::string> container_engine;
@@ -72,6 +87,10 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // Starts the FRR daemons of the namespace routers, and waits until they
   // answer.
   asio::awaitable<void> start_frr();
+  // The device or interface of the plan by the user's or the actual name;
+  // ValueError naming it and what there is otherwise.
+  std::size_t device_named(const Value& name) const;
+  fabric::InterfaceRef interface_named(std::size_t device, const Value& name) const;
   // Whether the device of the plan is a container (it has an image).
   bool is_container(std::size_t device) const;
   // Creates and starts the containers and hands their namespaces to the

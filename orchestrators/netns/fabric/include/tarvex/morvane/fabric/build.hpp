@@ -13,13 +13,16 @@
 // and does nothing the second time.
 #pragma once
 
+
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tarvex/fd.hpp"
+#include "tarvex/morvane/fabric/impairment.hpp"
 #include "tarvex/morvane/fabric/journal.hpp"
 #include "tarvex/morvane/fabric/namespaces.hpp"
 #include "tarvex/morvane/fabric/plan.hpp"
@@ -69,6 +72,17 @@ class Build {
 
   const NamespaceHandle& namespace_of(std::size_t device) const { return namespaces_.at(device); }
 
+  // On the built topology.  A cable pulled (`up` false) or put back: the
+  // interface and the one across from it (the other end of its pair, or its
+  // port on the LAN's bridge) go down or up together, so that both sides
+  // lose their carrier.  An interface without a link goes down alone.
+  void set_link_up(const InterfaceRef& ref, bool up);
+  bool link_up(const InterfaceRef& ref) const;
+  // Shapes the interface's egress (an empty impairment clears it).
+  void impair(const InterfaceRef& ref, const Impairment& impairment);
+  // What impair() last put there.
+  Impairment impairment_of(const InterfaceRef& ref) const;
+
   // A directory of the run's own, `<runtime directory>/<run id>.<suffix>`
   // (mode 0700), journaled and removed with everything in it by the
   // teardown; made once, its path returned every time.
@@ -114,6 +128,8 @@ class Build {
   std::vector<NamespaceHandle> namespaces_;  // per device
   NamespaceHandle link_namespace_;
   std::vector<std::vector<Attachment>> attachments_;  // per device and interface
+  std::map<std::pair<std::size_t, std::size_t>, bool> downs_;  // (device, interface) taken down live
+  std::map<std::pair<std::size_t, std::size_t>, Impairment> impairments_;
   std::unique_ptr<RouteSocket> link_socket_;
   std::vector<Changed> changed_;
   std::vector<std::string> directories_;

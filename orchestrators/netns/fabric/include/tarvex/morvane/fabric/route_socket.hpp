@@ -49,6 +49,9 @@ class RouteSocket {
   // Changes an existing interface, found by its index (by its name when the
   // index is 0): up, enslaved, MTU.
   void change_link(const LinkSettings& link);
+  // Brings an interface up or down (administratively; a veth's peer then
+  // loses its carrier).
+  void set_up(int ifindex, const std::string& name, bool up);
   void add_address(const std::string& interface, int ifindex, const IpAddress& address);
   void add_route(const Route& route);
 
@@ -59,6 +62,9 @@ class RouteSocket {
   bool delete_link(int ifindex, const std::string& name);
   // Removes an address from an interface; false when it is not there.
   bool delete_address(int ifindex, const IpAddress& address);
+
+  // The libnl socket, for the queueing disciplines (qdisc.hpp).
+  nl_sock* raw() const { return sock_; }
 
  private:
   [[noreturn]] void fail(int error, const std::string& what) const;

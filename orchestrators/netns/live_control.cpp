@@ -288,7 +288,7 @@ Value NetnsWorker::save(const Value& directory) {
   if (tb_yaml_written) {
     std::filesystem::copy_file(*tb_yaml_written, testbed, std::filesystem::copy_options::overwrite_existing);
   } else {
-    utils::yaml::dump_file(testbed_config, testbed.string());
+    ::tarvex::utils::yaml::dump_file(testbed_config, testbed.string());
   }
   written.emplace_back(testbed.string());
   logger().info("Saved {} file(s) to {}.", written.size(), into.string());

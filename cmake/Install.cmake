@@ -9,7 +9,7 @@ get_property(morvane_include_dirs GLOBAL PROPERTY MORVANE_PUBLIC_INCLUDE_DIRS)
 install(TARGETS ${morvane_libraries} EXPORT tarvex-morvane-targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS bringup RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS bringup morvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 foreach(dir IN ITEMS ${PROJECT_SOURCE_DIR}/include ${morvane_include_dirs})
   install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endforeach()

@@ -12,12 +12,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "cleaners/frr/vty_client.hpp"
 #include "orchestrators/netns/worker_parts.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/files.hpp"
+#include "tarvex/morvane/graph.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/fabric/build.hpp"
 #include "tarvex/morvane/fabric/impairment.hpp"
@@ -293,6 +295,64 @@ Value NetnsWorker::save(const Value& directory) {
   written.emplace_back(testbed.string());
   logger().info("Saved {} file(s) to {}.", written.size(), into.string());
   return written;
+}
+
+Value NetnsWorker::graph(const Value& path) {
+  if (!build_) throw RuntimeError("The topology is not up");
+  graph::Graph picture = graph::graph_of_testbed(testbed_config);
+  // What the final testbed cannot tell: cables pulled and impairments.
+  const fabric::Plan& plan = build_->plan();
+  for (graph::Link& link : picture.links) {
+    for (const graph::LinkEnd& end : link.ends) {
+      const std::optional<std::size_t> d = plan.device_index(end.device);
+      if (!d) continue;
+      const auto& interfaces = plan.devices[*d].interfaces;
+      for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        if (interfaces[i].logical_name != end.interface.name) continue;
+        const fabric::InterfaceRef ref{*d, i};
+        link.down = link.down || !build_->link_up(ref);
+        const fabric::Impairment impairment = build_->impairment_of(ref);
+        if (!impairment.empty()) {
+          link.impairment +=
+              (link.impairment.empty() ? "" : "; ") + end.device + " " + end.interface.name + ": " + impairment.text();
+        }
+      }
+    }
+  }
+  const std::string file = text_of(path, "the picture's path");
+  graph::render(picture, file);
+  return Value(file);
+}
+
+void NetnsWorker::write_control_file() {
+  if (control_port <= 0 || control_token.empty()) return;
+  const std::string directory = build_->private_directory("control");
+  List devices;
+  for (const fabric::PlannedDevice& device : build_->plan().devices) devices.emplace_back(device.logical_name);
+  const std::time_t now = std::time(nullptr);
+  char started[32];
+  std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%S%z", std::localtime(&now));
+  const Value* testbed = logical_testbed_config.is_map() ? logical_testbed_config.find("testbed") : nullptr;
+  const Value* testbed_name = testbed && testbed->is_map() ? testbed->find("name") : nullptr;
+  const Map control{
+      {"run_id", Value(build_->plan().run_id)},
+      {"topology", Value(topology_name.value_or(""))},
+      {"testbed", testbed_name && testbed_name->is_str() ? *testbed_name : Value()},
+      {"backend", Value("netns")},
+      {"pid", Value(static_cast<std::int64_t>(::getpid()))},
+      {"start_time", Value(static_cast<std::int64_t>(process::start_time(::getpid()).value_or(0)))},
+      {"uid", Value(static_cast<std::int64_t>(::geteuid()))},
+      {"started", Value(std::string(started))},
+      {"port", Value(static_cast<std::int64_t>(control_port))},
+      {"token", Value(control_token)},
+      {"devices", Value(std::move(devices))},
+  };
+  // Readable by the run's owner only: the token lets its reader act on the
+  // topology.
+  const std::string file = directory + "/" + kControlFileName;
+  UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) raise_errno("Cannot create " + file);
+  if (!process::write_fully(fd.get(), ::tarvex::utils::yaml::dump(Value(control)))) raise_errno("Cannot write " + file);
 }
 
 }  // namespace tarvex::morvane::orchestrators::netns

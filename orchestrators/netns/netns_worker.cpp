@@ -120,7 +120,8 @@ const ClassInfo& NetnsWorker::class_info() {
     c.method("exec", &NetnsWorker::exec, {Value(), Value()})
         .method("link_state", &NetnsWorker::link_state)
         .method("impair", &NetnsWorker::impair)
-        .method("save", &NetnsWorker::save);
+        .method("save", &NetnsWorker::save)
+        .method("graph", &NetnsWorker::graph);
     return c;
   }();
   return info;
@@ -231,6 +232,7 @@ asio::awaitable<void> NetnsWorker::_launch_topology() {
   co_await start_frr();
   report_build();
   _process_tb_config(false, true);
+  write_control_file();
 }
 
 void NetnsWorker::check_frr_installed() const {

@@ -188,6 +188,10 @@ void BringUp::_run_server() {
     throw;
   }
   server.register_instance(*worker);
+  if (auto* base = dynamic_cast<bases::BringUpWorkerBase*>(worker.get())) {
+    base->control_port = server.port();
+    base->control_token = link_->token;
+  }
   // From here on signals are taken at safe points: until the worker installs
   // its own handlers at launch, an interrupt ends the request loop (tearing
   // down whatever was brought up) and a termination request ends the

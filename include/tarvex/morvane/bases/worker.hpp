@@ -94,6 +94,11 @@ class BringUpWorkerBase : public BringUpBase {
   std::vector<std::string> cli_help_details;
   std::vector<std::string> cli_usage_details;
   Value actual_devices = List{};
+  // How this worker's server is reached (its port on loopback and the
+  // token every request carries), for a backend that lets other programs
+  // act on its running topology.  Set by the worker process before launch.
+  int control_port = 0;
+  std::string control_token;
 
  protected:
   // ---- what a backend implements: the base implementations raise

@@ -43,6 +43,9 @@ namespace tarvex::morvane::orchestrators::netns {
 class FrrInstance;
 class FrrRouters;
 
+// The control file's name in `<runtime directory>/<run id>.control/`.
+inline constexpr const char* kControlFileName = "access.yaml";
+
 class NetnsWorker : public bases::BringUpWorkerBase {
   TARVEX_OBJECT(NetnsWorker)
 
@@ -70,6 +73,9 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // Writes each FRR router's running configuration (DEVICE.conf) and the
   // final testbed into `directory`; returns the files written.
   Value save(const Value& directory);
+  // Draws the topology as built, with the cables pulled dashed and the
+  // impairments on their links, to `path` (.svg, .png or .dot).
+  Value graph(const Value& path);
 
   double netns_ready_timeout = 30;
   // The engine of the devices with an image (unix:///PATH), or the default.
@@ -87,6 +93,10 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // Starts the FRR daemons of the namespace routers, and waits until they
   // answer.
   asio::awaitable<void> start_frr();
+  // Writes how other programs reach this run (the morvane tool): the run
+  // and its server's port and token, in the run's private control
+  // directory, readable by its owner only.
+  void write_control_file();
   // The device or interface of the plan by the user's or the actual name;
   // ValueError naming it and what there is otherwise.
   std::size_t device_named(const Value& name) const;

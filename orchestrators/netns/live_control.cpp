@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,10 +20,10 @@
 #include "orchestrators/netns/worker_parts.hpp"
 #include "tarvex/exceptions.hpp"
 #include "tarvex/files.hpp"
-#include "tarvex/morvane/graph.hpp"
 #include "tarvex/log.hpp"
 #include "tarvex/morvane/fabric/build.hpp"
 #include "tarvex/morvane/fabric/impairment.hpp"
+#include "tarvex/morvane/graph.hpp"
 #include "tarvex/morvane/orchestrators/netns.hpp"
 #include "tarvex/process.hpp"
 #include "tarvex/utils/utils.hpp"
@@ -83,6 +84,12 @@ Map run_in_namespace(int ns, const std::vector<std::string>& argv, const std::op
           (void)!::write(err.write.get(), message.data(), message.size());
           return 126;
         }
+        // As `ip netns exec` does: /sys shows the namespace's interfaces
+        // (in a mount namespace of the command's own).
+        if (::unshare(CLONE_NEWNS) == 0 && ::mount("", "/", nullptr, MS_SLAVE | MS_REC, nullptr) == 0) {
+          ::umount2("/sys", MNT_DETACH);
+          ::mount("sysfs", "/sys", "sysfs", 0, nullptr);
+        }
         ::dup2(in.read.get(), 0);
         ::dup2(out.write.get(), 1);
         ::dup2(err.write.get(), 2);
@@ -121,7 +128,8 @@ Map run_in_namespace(int ns, const std::vector<std::string>& argv, const std::op
       fds[count] = {in.write.get(), POLLOUT, 0};
       owners[count++] = &in.write;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timed_out = true;
       break;

@@ -21,11 +21,10 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tarvex/exceptions.hpp"
 #include "tarvex/morvane/graph.hpp"
@@ -46,20 +45,26 @@ constexpr const char* kUsage =
     "       morvane graph [--run RUN | LOGICAL.yaml] -o FILE\n";
 
 const std::map<std::string, std::string> kHelp = {
-    {"list", "morvane list [--json]\n\nLists the live runs of this machine: run id, topology, testbed, owner, "
-             "worker pid, backend, devices and start time.\n"},
-    {"exec", "morvane exec [--run RUN] [--timeout SECONDS] DEVICE -- COMMAND...\n\nRuns COMMAND inside DEVICE (its "
-             "network namespace, or its container) and exits with its status (124 when the timeout, 30 s by "
-             "default, ended it).  DEVICE is your name for it or the actual one.\n"},
-    {"link", "morvane link [--run RUN] DEVICE INTERFACE up|down\n\nPulls the cable of INTERFACE (both ends lose "
-             "their carrier) or puts it back.\n"},
-    {"impair", "morvane impair [--run RUN] DEVICE INTERFACE SETTING=VALUE... | clear\n\nShapes the egress of "
-               "INTERFACE: delay=50ms jitter=5ms loss=1% rate=10mbit duplicate=0.1% corrupt=0.1% reorder=1% (units "
-               "as tc writes them); `clear` removes it.\n"},
-    {"save", "morvane save [--run RUN] DIRECTORY\n\nWrites each FRR router's running configuration (DEVICE.conf) "
-             "and the final testbed (testbed.yaml) into DIRECTORY.\n"},
-    {"graph", "morvane graph [--run RUN | LOGICAL.yaml] -o FILE\n\nDraws the running topology (or the one a "
-              "logical testbed asks for) as SVG, PNG or dot text, by FILE's extension.\n"},
+    {"list",
+     "morvane list [--json]\n\nLists the live runs of this machine: run id, topology, testbed, owner, "
+     "worker pid, backend, devices and start time.\n"},
+    {"exec",
+     "morvane exec [--run RUN] [--timeout SECONDS] DEVICE -- COMMAND...\n\nRuns COMMAND inside DEVICE (its "
+     "network namespace, or its container) and exits with its status (124 when the timeout, 30 s by "
+     "default, ended it).  DEVICE is your name for it or the actual one.\n"},
+    {"link",
+     "morvane link [--run RUN] DEVICE INTERFACE up|down\n\nPulls the cable of INTERFACE (both ends lose "
+     "their carrier) or puts it back.\n"},
+    {"impair",
+     "morvane impair [--run RUN] DEVICE INTERFACE SETTING=VALUE... | clear\n\nShapes the egress of "
+     "INTERFACE: delay=50ms jitter=5ms loss=1% rate=10mbit duplicate=0.1% corrupt=0.1% reorder=1% (units "
+     "as tc writes them); `clear` removes it.\n"},
+    {"save",
+     "morvane save [--run RUN] DIRECTORY\n\nWrites each FRR router's running configuration (DEVICE.conf) "
+     "and the final testbed (testbed.yaml) into DIRECTORY.\n"},
+    {"graph",
+     "morvane graph [--run RUN | LOGICAL.yaml] -o FILE\n\nDraws the running topology (or the one a "
+     "logical testbed asks for) as SVG, PNG or dot text, by FILE's extension.\n"},
 };
 
 struct UsageError : std::runtime_error {
@@ -118,8 +123,8 @@ std::vector<Run> find_runs(std::vector<std::string>& refused) {
     if (errno == ENOENT) return {};
     struct stat info {};
     const std::string owner = ::stat(root.c_str(), &info) == 0 ? owner_text(info.st_uid) : "another user";
-    throw OSError(errno, "Cannot read the live runs in " + root + ": " + std::strerror(errno) +
-                             ". They belong to " + owner + "; only their owner or root may act on them.");
+    throw OSError(errno, "Cannot read the live runs in " + root + ": " + std::strerror(errno) + ". They belong to " +
+                             owner + "; only their owner or root may act on them.");
   }
   std::vector<Run> runs;
   while (const dirent* entry = ::readdir(dir)) {
@@ -216,7 +221,8 @@ Parsed parse(const std::string& sub, const std::vector<std::string>& args) {
       const std::string text = value();
       char* end = nullptr;
       parsed.timeout = std::strtod(text.c_str(), &end);
-      if (end == text.c_str() || *end || !(parsed.timeout > 0)) throw UsageError("--timeout takes seconds, not " + text);
+      if (end == text.c_str() || *end || !(parsed.timeout > 0))
+        throw UsageError("--timeout takes seconds, not " + text);
     } else if ((arg == "-o" || arg == "--output") && sub == "graph") {
       parsed.output = value();
     } else if (arg == "--json" && sub == "list") {
@@ -252,8 +258,8 @@ int list(const Parsed& parsed) {
     std::cout << "No live run of yours.\n";
   } else {
     for (const Run& run : runs) {
-      std::cout << run.text("run_id") << "  " << run.text("topology") << "  testbed " << run.text("testbed")
-                << "  uid " << run.text("uid") << "  pid " << run.text("pid") << "  " << run.text("backend") << "  "
+      std::cout << run.text("run_id") << "  " << run.text("topology") << "  testbed " << run.text("testbed") << "  uid "
+                << run.text("uid") << "  pid " << run.text("pid") << "  " << run.text("backend") << "  "
                 << run.control.at("devices").as_list().size() << " device(s)  since " << run.text("started")
                 << (run.alive() ? "" : "  (worker dead: bringup -cleanup)") << "\n";
     }
@@ -289,8 +295,7 @@ int run_subcommand(const std::string& sub, const std::vector<std::string>& args)
     need(parsed, 3, "DEVICE INTERFACE up|down");
     call(choose_run(parsed.run), "link_state",
          {Value(parsed.operands[0]), Value(parsed.operands[1]), Value(parsed.operands[2])});
-    std::cout << "Link of " << parsed.operands[0] << " " << parsed.operands[1] << " is " << parsed.operands[2]
-              << ".\n";
+    std::cout << "Link of " << parsed.operands[0] << " " << parsed.operands[1] << " is " << parsed.operands[2] << ".\n";
     return 0;
   }
   if (sub == "impair") {
@@ -299,8 +304,8 @@ int run_subcommand(const std::string& sub, const std::vector<std::string>& args)
     if (!(parsed.operands.size() == 3 && parsed.operands[2] == "clear")) {
       for (std::size_t i = 2; i < parsed.operands.size(); ++i) settings += parsed.operands[i] + " ";
     }
-    const Value now = call(choose_run(parsed.run), "impair",
-                           {Value(parsed.operands[0]), Value(parsed.operands[1]), Value(settings)});
+    const Value now =
+        call(choose_run(parsed.run), "impair", {Value(parsed.operands[0]), Value(parsed.operands[1]), Value(settings)});
     std::cout << "Impairment of " << parsed.operands[0] << " " << parsed.operands[1] << ": "
               << (now.is_map() && !now.as_map().empty() ? utils::yaml::dump(now) : std::string("none\n"));
     return 0;

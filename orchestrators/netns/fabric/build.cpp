@@ -428,8 +428,7 @@ void Build::impair(const InterfaceRef& ref, const Impairment& impairment) {
   const PlannedInterface& interface = plan_.interface(ref);
   const NamespaceHandle& ns = namespaces_.at(ref.device);
   RouteSocket socket(ns.fd(), home_.get(), ns.label());
-  const std::string where =
-      "interface " + interface.name + " of device " + plan_.devices.at(ref.device).logical_name;
+  const std::string where = "interface " + interface.name + " of device " + plan_.devices.at(ref.device).logical_name;
   if (impairment.empty()) {
     clear_impairment(socket.raw(), interface.ifindex, where);
     impairments_.erase({ref.device, ref.interface});

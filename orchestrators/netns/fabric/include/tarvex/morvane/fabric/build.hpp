@@ -13,7 +13,6 @@
 // and does nothing the second time.
 #pragma once
 
-
 #include <chrono>
 #include <map>
 #include <memory>
@@ -127,7 +126,7 @@ class Build {
   UniqueFd home_;
   std::vector<NamespaceHandle> namespaces_;  // per device
   NamespaceHandle link_namespace_;
-  std::vector<std::vector<Attachment>> attachments_;  // per device and interface
+  std::vector<std::vector<Attachment>> attachments_;           // per device and interface
   std::map<std::pair<std::size_t, std::size_t>, bool> downs_;  // (device, interface) taken down live
   std::map<std::pair<std::size_t, std::size_t>, Impairment> impairments_;
   std::unique_ptr<RouteSocket> link_socket_;

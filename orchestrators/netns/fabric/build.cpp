@@ -385,6 +385,14 @@ void Build::finish() {
   }
   link_socket_.reset();
   for (std::size_t d = 0; d < plan_.devices.size(); ++d) {
+    for (std::size_t i = 0; i < plan_.devices[d].interfaces.size(); ++i) {
+      const PlannedInterface& interface = plan_.devices[d].interfaces[i];
+      if (interface.impairment.empty()) continue;
+      step("impair " + interface.name + " in " + namespaces_[d].label());
+      impair({d, i}, interface.impairment);
+    }
+  }
+  for (std::size_t d = 0; d < plan_.devices.size(); ++d) {
     const PlannedDevice& device = plan_.devices[d];
     if (device.routes.empty()) continue;
     RouteSocket socket(namespaces_[d].fd(), home_.get(), namespaces_[d].label());

@@ -292,6 +292,15 @@ class Planner {
             interface.vlan = parse_int(entry_value, "vlan", 1, 4094, where, problems_);
           }
         }
+        if (entry_value.contains("impair") && !entry_value.get("impair").is_none()) {
+          if (interface.kind == InterfaceKind::Loopback) {
+            problems_.add(where + ": impair on a loopback interface (it has no egress to shape)");
+          } else {
+            std::vector<std::string> found;
+            interface.impairment = parse_impairment(entry_value.get("impair"), where, found);
+            for (const std::string& problem : found) problems_.add(problem);
+          }
+        }
         if (device.type == "switch" && interface.link && !interface.addresses.empty()) {
           problems_.add(where + ": address " + interface.addresses.front().text() +
                         " on a switch port (a port is bridged and carries no address; put it on an interface "

@@ -42,6 +42,9 @@ TEST(LiveControl, CommandsCablesSavesAndPicturesByTheUsersNames) {
   const std::string tag = unique_tag("lc");
   std::string lab = read_file(std::string(MORVANE_SOURCE_DIR) + "/examples/ospf-lab/logical.yaml");
   lab.replace(lab.find("name: ospf-lab"), 14, "name: " + tag);
+  // A declared impairment (a rate: this kernel may have no netem).
+  const std::string h1_eth0 = "{link: r2-h1, ipv4: 10.0.1.10/24}";
+  lab.replace(lab.find(h1_eth0), h1_eth0.size(), "{link: r2-h1, ipv4: 10.0.1.10/24, impair: {rate: 20mbit}}");
   write_file(dir.path() / "logical.yaml", lab);
   BringupRun run(dir,
                  {"-orchestrator", "netns", "-logical_testbed_file", dir.file("logical.yaml"), "-interactive",
@@ -74,6 +77,19 @@ TEST(LiveControl, CommandsCablesSavesAndPicturesByTheUsersNames) {
     EXPECT_EQ(result.status, command.status) << result.output;
     EXPECT_NE(result.output.find(command.output), std::string::npos) << result.output;
   }
+
+  // Impairments: declared, changed live, cleared.
+  auto qdisc_of = [](const char* device, const char* interface) {
+    return morvane({"exec", device, "--", "tc", "qdisc", "show", "dev", interface}).output;
+  };
+  EXPECT_NE(qdisc_of("h1", "eth1").find("tbf 1: root"), std::string::npos) << qdisc_of("h1", "eth1");
+  EXPECT_NE(qdisc_of("h1", "eth1").find("rate 20Mbit"), std::string::npos) << qdisc_of("h1", "eth1");
+  const engines::ProgramResult shaped = morvane({"impair", "r1", "to-r2", "rate=5mbit"});
+  EXPECT_EQ(shaped.status, 0) << shaped.output;
+  EXPECT_NE(shaped.output.find("rate: 5mbit"), std::string::npos) << shaped.output;
+  EXPECT_NE(qdisc_of("r1", "eth1").find("rate 5Mbit"), std::string::npos) << qdisc_of("r1", "eth1");
+  EXPECT_EQ(morvane({"impair", "r1", "to-r2", "clear"}).status, 0);
+  EXPECT_EQ(qdisc_of("r1", "eth1").find("tbf"), std::string::npos) << qdisc_of("r1", "eth1");
 
   // Another user is refused, and the run is as it was.
   const engines::ProgramResult refused =

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvex/morvane/fabric/impairment.hpp"
 #include "tarvex/morvane/fabric/ip_address.hpp"
 #include "tarvex/value.hpp"
 
@@ -46,6 +47,7 @@ struct PlannedInterface {
   std::optional<int> vlan;            // access VLAN of a switch port
   std::optional<std::size_t> bridge;  // the switch's bridge this port belongs to
   bool up = true;                     // false for a link with one end only
+  Impairment impairment;              // declared on its egress (`impair`)
 };
 
 struct Route {

@@ -137,7 +137,7 @@ def check(args, work):
     for path in files:
         if path != "/" and not path.startswith("/usr/"):
             fail("%s is outside /usr" % path)
-    expected = ["/usr/bin/bringup"]
+    expected = ["/usr/bin/bringup", "/usr/bin/morvane"]
     for soname in args.libraries:
         expected += ["/usr/lib/" + soname, "/usr/lib/" + soname.rsplit(".so", 1)[0] + ".so"]
     for folder in args.header_dirs:

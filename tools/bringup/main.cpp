@@ -132,6 +132,23 @@ void report(const BringUp& bringup, TerminalProgress* progress) {
   const Value* devices = testbed.find("devices");
   if (progress) {
     report_on_terminal(testbed);
+    // A live topology of namespaces and containers: the morvane tool acts on
+    // it and draws it.
+    bool live = false;
+    if (devices && devices->is_map()) {
+      for (const auto& [actual, entry] : devices->as_map()) {
+        const Value* connections = entry.is_map() ? entry.find("connections") : nullptr;
+        live = live || (connections && connections->is_map() && connections->contains("netns"));
+      }
+    }
+    if (live) {
+      const std::string name = bringup.topology_name().str();
+      const Value* about = testbed.find("testbed");
+      const Value* called = about && about->is_map() ? about->find("name") : nullptr;
+      const std::string file = (called && called->is_str() ? called->str() : name) + ".svg";
+      std::cerr << "Picture: morvane graph --run " << name << " -o " << file
+                << " (morvane exec, link, impair and save act on it)\n";
+    }
   } else if (devices && devices->is_map()) {
     std::cerr << "Devices (actual name <- your name):\n";
     for (const auto& [actual, entry] : devices->as_map()) {

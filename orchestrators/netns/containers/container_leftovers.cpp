@@ -34,6 +34,10 @@ std::vector<engine::ContainerSummary> still_there(engine::Engine& engine, const 
   return found;
 }
 
+// How long a journaled container that is not there may still be in the
+// making.
+constexpr auto kCreationWait = std::chrono::seconds(3);
+
 engine::EngineOptions quick() {
   engine::EngineOptions options;
   options.connect_timeout = std::chrono::seconds(2);
@@ -66,6 +70,12 @@ std::vector<fabric::JournalEntry> remove(const fabric::JournalRecord& run,
     std::vector<std::string> ids;
     try {
       engine::Engine engine(socket, quick());
+      // A name journaled but not there may be a creation the dead worker
+      // sent and the engine still completes: it is waited for, a while.
+      const auto created_by = std::chrono::steady_clock::now() + kCreationWait;
+      while (still_there(engine, run, names).size() < names.size() && std::chrono::steady_clock::now() < created_by) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
       std::map<std::string, std::string> name_of;
       for (const auto& container : still_there(engine, run, names)) {
         ids.push_back(container.id);

@@ -60,10 +60,13 @@ std::vector<std::string> write_image_config(const FrrSetup& setup, const std::st
   make_directory(image_socket_directory(directory), 0777);
 
   // Sourced by FRR's start before it starts anything: it waits here until
-  // the links are wired (release_image_frr).
-  std::string daemons = "links_waited=0\nwhile [ ! -e /etc/frr/" + std::string(kReleaseFile) +
+  // the links are wired (release_image_frr).  The container's first
+  // process is the shell meanwhile, which, as process 1, would ignore the
+  // engine's SIGTERM: it ends on it instead.
+  std::string daemons = "trap 'exit 143' TERM INT\nlinks_waited=0\nwhile [ ! -e /etc/frr/" + std::string(kReleaseFile) +
                         " ] && [ $links_waited -lt " + std::to_string(kReleaseWaitSeconds * 20) +
-                        " ]; do sleep 0.05 2>/dev/null || sleep 1; links_waited=$((links_waited + 1)); done\n";
+                        " ]; do sleep 0.05 2>/dev/null || sleep 1; links_waited=$((links_waited + 1)); done\n"
+                        "trap - TERM INT\n";
   // Each daemon listens on its vty socket only (-P 0: no TCP vty).
   daemons += "zebra=yes\nzebra_options=\"-A 127.0.0.1 -P 0 -s 90000000\"\n";
   for (const std::string& daemon : kFrrDaemons) {

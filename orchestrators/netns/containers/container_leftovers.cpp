@@ -34,10 +34,6 @@ std::vector<engine::ContainerSummary> still_there(engine::Engine& engine, const 
   return found;
 }
 
-// How long a journaled container that is not there may still be in the
-// making.
-constexpr auto kCreationWait = std::chrono::seconds(3);
-
 engine::EngineOptions quick() {
   engine::EngineOptions options;
   options.connect_timeout = std::chrono::seconds(2);

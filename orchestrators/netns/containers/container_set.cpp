@@ -144,7 +144,10 @@ void ContainerSet::launch(fabric::Build& build, const std::vector<std::optional<
   }
   if (configs.empty()) return;
   const auto started = std::chrono::steady_clock::now();
+  run_id_ = plan.run_id;
+  for (const engine::ContainerConfig& config : configs) sent_.push_back(config.name);
   const std::vector<engine::ItemResult> made = engine_->create_all(configs);
+  answered_ = made.size();
   std::vector<std::string> failures;
   std::vector<std::size_t> created;
   for (std::size_t i = 0; i < made.size(); ++i) {
@@ -213,9 +216,24 @@ engine::ExecResult ContainerSet::exec(const Running& container, const std::vecto
 
 std::vector<std::string> ContainerSet::remove_all() {
   std::vector<std::string> removed;
-  if (created_.empty()) return removed;
   // Without an interrupt: a removal is never left half done.
   engine_->options().interrupt = nullptr;
+  if (answered_ < sent_.size()) {
+    // The launch stopped waiting for its creations (a signal): those the
+    // engine completes meanwhile are found by the run's label, a while.
+    const std::set<std::string> sent(sent_.begin(), sent_.end());
+    const auto deadline = std::chrono::steady_clock::now() + kCreationWait;
+    std::set<std::string> found;
+    for (;;) {
+      for (const engine::ContainerSummary& container : engine_->list({std::string(kRunLabel) + "=" + run_id_})) {
+        if (sent.count(container.name) && found.insert(container.name).second) created_.push_back(container.id);
+      }
+      if (found.size() == sent.size() || std::chrono::steady_clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    answered_ = sent_.size();
+  }
+  if (created_.empty()) return removed;
   std::vector<std::string> failures;
   for (const engine::ItemResult& result : engine_->remove_all(created_)) {
     if (result.ok()) {

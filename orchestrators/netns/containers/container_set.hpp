@@ -25,6 +25,10 @@ inline constexpr const char* kRunLabel = "morvane.run";
 inline constexpr const char* kTopologyLabel = "morvane.topology";
 inline constexpr const char* kDeviceLabel = "morvane.device";
 
+// How long a container whose creation was sent, and not answered, may still
+// be in the making on the engine.
+inline constexpr std::chrono::seconds kCreationWait{3};
+
 class ContainerSet {
  public:
   // One container of the run, once started.
@@ -74,6 +78,11 @@ class ContainerSet {
   std::string engine_name_;
   std::vector<Running> running_;
   std::vector<std::string> created_;  // ids, also of containers that did not start
+  // The run's label and the names whose creation was sent: a launch that a
+  // signal stopped may leave creations the engine still completes.
+  std::string run_id_;
+  std::vector<std::string> sent_;
+  std::size_t answered_ = 0;  // creations whose answer came
 };
 
 }  // namespace tarvex::morvane::orchestrators::netns

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -43,6 +44,8 @@ log::Logger& logger() { return log::getLogger("tarvex.morvane.orchestrators.netn
 // The most of each output stream an exec keeps (the rest is dropped, and
 // the result says so).
 constexpr std::size_t kMaxOutput = 16 << 20;
+// The search path of a command run in a namespace device.
+constexpr const char* kDevicePath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 // The longest an exec may be given.
 constexpr double kMaxExecSeconds = 24 * 3600;
 
@@ -90,6 +93,14 @@ Map run_in_namespace(int ns, const std::vector<std::string>& argv, const std::op
           ::umount2("/sys", MNT_DETACH);
           ::mount("sysfs", "/sys", "sysfs", 0, nullptr);
         }
+        // A device's own environment, as a container's exec gives one: not
+        // the caller's (whose loader settings, say, are not the device's).
+        const char* home = std::getenv("HOME");
+        const std::string home_dir = home ? home : "/root";
+        ::clearenv();
+        ::setenv("PATH", kDevicePath, 1);
+        ::setenv("HOME", home_dir.c_str(), 1);
+        ::setenv("LANG", "C.UTF-8", 1);
         ::dup2(in.read.get(), 0);
         ::dup2(out.write.get(), 1);
         ::dup2(err.write.get(), 2);

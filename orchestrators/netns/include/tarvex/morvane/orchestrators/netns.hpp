@@ -63,7 +63,8 @@ class NetnsWorker : public bases::BringUpWorkerBase {
   // On the running topology, by the user's names or the actual ones (each
   // a remote call): `argv` (a list, or a text run by sh -c) inside the
   // device, fed `input`, killed after `timeout` seconds (30 when null):
-  // {returncode, stdout, stderr, timed_out}.
+  // {returncode, stdout, stderr, timed_out}.  In a namespace the command
+  // gets an environment of its own (PATH, HOME, LANG), as in a container.
   Value exec(const Value& device, const Value& argv, const Value& timeout, const Value& input);
   // "up" or "down": the cable of the interface, both of its ends.
   void link_state(const Value& device, const Value& interface, const Value& state);

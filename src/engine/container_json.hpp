@@ -6,6 +6,7 @@
 
 #include "tarvex/engine/container_config.hpp"
 #include "tarvex/engine/container_state.hpp"
+#include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
 

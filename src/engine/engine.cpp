@@ -8,6 +8,7 @@
 #include "engine/transfer_loop.hpp"
 #include "tarvex/engine/engine_error.hpp"
 #include "tarvex/engine/image_reference.hpp"
+#include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
 

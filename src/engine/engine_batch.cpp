@@ -5,6 +5,7 @@
 #include "engine/requests.hpp"
 #include "tarvex/engine/engine.hpp"
 #include "tarvex/engine/image_reference.hpp"
+#include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
 

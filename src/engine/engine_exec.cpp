@@ -13,6 +13,7 @@
 #include "engine/stream_frames.hpp"
 #include "tarvex/engine/engine.hpp"
 #include "tarvex/engine/engine_error.hpp"
+#include "tarvex/exceptions.hpp"
 #include "tarvex/fd.hpp"
 
 namespace tarvex::engine {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tarvex/engine/engine_error.hpp"
+#include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
 

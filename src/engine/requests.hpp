@@ -11,6 +11,7 @@
 #include "engine/transfer.hpp"
 #include "engine/transfer_loop.hpp"
 #include "tarvex/engine/engine.hpp"
+#include "tarvex/exceptions.hpp"
 
 namespace tarvex::engine {
 

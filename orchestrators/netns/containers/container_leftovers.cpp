@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "orchestrators/netns/containers/container_set.hpp"
+#include "tarvex/exceptions.hpp"
 #include "tarvex/morvane/fabric/dead_runs.hpp"
 
 namespace tarvex::morvane::orchestrators::netns {

@@ -22,6 +22,7 @@
 #include "tarvex/exceptions.hpp"
 #include "tarvex/morvane/fabric/journal.hpp"
 #include "tarvex/process.hpp"
+#include "tarvex/value.hpp"
 
 namespace tarvex::morvane::fabric {
 

@@ -160,21 +160,38 @@ Journal Journal::create(const std::string& topology) {
   Journal journal;
   journal.dir_ = std::move(*open_run_dir(true));
   const ProcessIdentity owner = ProcessIdentity::self();
-  for (unsigned attempt = 0;; ++attempt) {
-    journal.run_id_ = run_id_for(owner, attempt);
-    journal.name_ = journal.run_id_ + kSuffix;
-    const int fd = ::openat(journal.dir_.get(), journal.name_.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      journal.file_.reset(fd);
-      break;
-    }
-    if (errno != EEXIST || attempt > 1000) raise_errno("Cannot create a journal in " + run_dir_path());
-  }
   JournalRecord head;
   head.owner = owner;
   head.topology = topology;
-  if (!process::write_fully(journal.file_.get(), head_of(head))) {
+  const std::string head_text = head_of(head);
+  // The journal appears under its name with its owner written already (a
+  // file without a name first, then linked), so that a worker killed at
+  // that moment leaves no journal that names nobody.  Where the file system
+  // cannot make such a file, it is made under its name and written at once.
+  UniqueFd unnamed(::openat(journal.dir_.get(), ".", O_TMPFILE | O_WRONLY | O_APPEND | O_CLOEXEC, 0600));
+  if (unnamed && !process::write_fully(unnamed.get(), head_text)) {
+    raise_errno("Cannot write a journal in " + run_dir_path());
+  }
+  for (unsigned attempt = 0;; ++attempt) {
+    journal.run_id_ = run_id_for(owner, attempt);
+    journal.name_ = journal.run_id_ + kSuffix;
+    if (unnamed) {
+      const std::string path = "/proc/self/fd/" + std::to_string(unnamed.get());
+      if (::linkat(AT_FDCWD, path.c_str(), journal.dir_.get(), journal.name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        journal.file_ = std::move(unnamed);
+        return journal;
+      }
+    } else {
+      const int fd = ::openat(journal.dir_.get(), journal.name_.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        journal.file_.reset(fd);
+        break;
+      }
+    }
+    if (errno != EEXIST || attempt > 1000) raise_errno("Cannot create a journal in " + run_dir_path());
+  }
+  if (!process::write_fully(journal.file_.get(), head_text)) {
     const int error = errno;
     ::unlinkat(journal.dir_.get(), journal.name_.c_str(), 0);
     throw OSError(error,

@@ -49,6 +49,19 @@ class Containers : public ::testing::TestWithParam<EngineKind> {
     return text;
   }
 
+  // A busybox container c1 and a namespace host h1 on one link, in 10.0.`net`.0/24.
+  std::string container_and_host(int net) const {
+    const std::string prefix = "10.0." + std::to_string(net) + ".";
+    return "testbed: {name: " + tag_ +
+           "}\ndevices:\n  c1: {type: host, logical: true, image: " + std::string(engines::kBusyboxImage) +
+           "}\n  h1: {type: host, logical: true}\n"
+           "topology:\n  c1: {interfaces: {e0: {link: a, ipv4: " +
+           prefix +
+           "1/24}}}\n"
+           "  h1: {interfaces: {e0: {link: a, ipv4: " +
+           prefix + "2/24}}}\n";
+  }
+
   engines::PrivateEngine* engine_ = nullptr;
   std::unique_ptr<ContainerTestSetup> setup_;
   TempDir dir_;
@@ -173,13 +186,7 @@ TEST_P(Containers, CleanupAfterAKilledWorkerSparesContainersThatAreNotTheRuns) {
     bystanders.push_back(client.create(config));
     client.start(bystanders.back());
   }
-  const std::string yaml = "testbed: {name: " + tag_ +
-                           "}\ndevices:\n"
-                           "  c1: {type: host, logical: true, image: " +
-                           std::string(engines::kBusyboxImage) +
-                           "}\n  h1: {type: host, logical: true}\n"
-                           "topology:\n  c1: {interfaces: {e0: {link: a, ipv4: 10.0.10.1/24}}}\n"
-                           "  h1: {interfaces: {e0: {link: a, ipv4: 10.0.10.2/24}}}\n";
+  const std::string yaml = container_and_host(10);
   BringupRun run(dir_, args(yaml, {"-interactive"}), 2s);
   std::optional<pid_t> worker;
   for (int i = 0; i < 1000 && !(worker = run.worker_pid()); ++i) std::this_thread::sleep_for(10ms);
@@ -203,13 +210,7 @@ TEST_P(Containers, CleanupAfterAKilledWorkerSparesContainersThatAreNotTheRuns) {
 }
 
 TEST_P(Containers, TwoRunsOfOneFileLiveSideBySide) {
-  const std::string yaml = "testbed: {name: " + tag_ +
-                           "}\ndevices:\n"
-                           "  c1: {type: host, logical: true, image: " +
-                           std::string(engines::kBusyboxImage) +
-                           "}\n  h1: {type: host, logical: true}\n"
-                           "topology:\n  c1: {interfaces: {e0: {link: a, ipv4: 10.0.11.1/24}}}\n"
-                           "  h1: {interfaces: {e0: {link: a, ipv4: 10.0.11.2/24}}}\n";
+  const std::string yaml = container_and_host(11);
   TempDir other;
   BringupRun first(dir_, args(yaml, {"-interactive"}), 2s);
   BringupRun second(other, args(yaml, {"-interactive", "-log_dir", other.file("logs")}), 2s);
